@@ -1,0 +1,17 @@
+#pragma once
+// The host text an operator types or picks, reduced to a host and a port.
+#include <string>
+#include <string_view>
+
+namespace ostrel::ctl {
+
+struct HostInput {
+    std::string host;  // empty: nothing usable
+    int port = 8443;
+};
+
+// Strips blanks/tabs, a scheme, a path/query/fragment and a user part; takes a port from
+// "name:port" or "[v6]:port" when it lies in 1..65535, otherwise keeps `port`.
+HostInput normalizeHostInput(std::string_view text, int port);
+
+}  // namespace ostrel::ctl

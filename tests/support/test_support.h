@@ -1,0 +1,97 @@
+#pragma once
+// Shared helpers for tests: temporary folders, environment overrides and child processes.
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ostrel::test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Sets (or with nullopt unsets) an environment variable; restores the old value on destruction.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_STATE_HOME and OSTREL_OPS_LOG_DIR into `root`.
+class IsolatedUserDirs {
+public:
+    explicit IsolatedUserDirs(const std::filesystem::path& root);
+    std::filesystem::path config() const { return root_ / "config"; }
+    std::filesystem::path data() const { return root_ / "data"; }
+    std::filesystem::path state() const { return root_ / "state"; }
+    std::filesystem::path logs() const { return root_ / "logs"; }
+
+private:
+    std::filesystem::path root_;
+    std::vector<std::unique_ptr<ScopedEnv>> envs_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+std::vector<std::string> readLines(const std::filesystem::path& path);
+std::vector<std::filesystem::path> listFiles(const std::filesystem::path& folder);
+
+// Path of a built program, from the environment variable the test CMake sets (e.g. OSTREL_CLI).
+std::string programPath(const char* envName);
+
+// A child process with pipes on its standard streams.
+class ChildProcess {
+public:
+    // `env` entries are added to (or replace) the current environment; a value of "\x01" unsets.
+    ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+    ~ChildProcess();  // kills (SIGKILL) and reaps a child still running
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool writeStdin(const std::string& text);
+    void closeStdin();
+    // One line from standard output without its "\n"; nullopt on end of stream or time-out.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout);
+    // Everything until end of stream (or time-out).
+    std::string readAllStdout(std::chrono::milliseconds timeout);
+    std::string readAllStderr(std::chrono::milliseconds timeout);
+    // Exit code (128 + signal for a signalled child); nullopt when it did not end in time.
+    std::optional<int> wait(std::chrono::milliseconds timeout);
+    void kill(int signal);
+
+private:
+    static std::optional<std::string> takeLine(std::string& buffer);
+    bool fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline);
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::string outBuffer_;
+    std::string errBuffer_;
+    std::optional<int> exitCode_;
+};
+
+}  // namespace ostrel::test
