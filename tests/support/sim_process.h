@@ -1,0 +1,63 @@
+#pragma once
+// Starts ostrel-system-sim (from $OSTREL_SIM) for one test and reads what it recorded.
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/test_support.h"
+
+namespace ostrel::test {
+
+class SimProcess {
+public:
+    // `args` are the simulator's options; --record is added by the helper. Waits up to
+    // `readyTimeout` for the ready line; check ready() before using the port.
+    explicit SimProcess(const std::vector<std::string>& args = {},
+                        std::chrono::milliseconds readyTimeout = std::chrono::seconds(15));
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    bool ready() const { return ready_; }
+    std::string failure() const { return failure_; }  // why it is not ready (for test messages)
+    int port() const { return port_; }
+    const std::string& address() const { return address_; }
+    // The ready line's systemId as a string (empty when it is not a string).
+    std::string systemId() const;
+    const nlohmann::json& readyLine() const { return readyLine_; }
+
+    // Every request recorded so far, in order (parsed record lines).
+    std::vector<nlohmann::json> requests() const;
+    // Those whose path equals `path`.
+    std::vector<nlohmann::json> requests(const std::string& path) const;
+    const std::filesystem::path& recordPath() const { return recordPath_; }
+
+    // Merges a config object at run time (one line on the simulator's stdin); true when accepted.
+    bool configure(const nlohmann::json& config);
+
+    // Ends the simulator now (SIGKILL); the record stays readable.
+    void stop();
+
+private:
+    TempDir dir_;
+    std::filesystem::path recordPath_;
+    std::unique_ptr<ChildProcess> child_;
+    bool ready_ = false;
+    std::string failure_;
+    int port_ = 0;
+    std::string address_;
+    nlohmann::json readyLine_;
+};
+
+// The values of every header named `name` (case-insensitive) in one recorded request.
+std::vector<std::string> recordedHeader(const nlohmann::json& request, const std::string& name);
+
+// A TCP port on 127.0.0.1 that nothing listens on (bound, read and released at once).
+int closedLoopbackPort();
+
+}  // namespace ostrel::test
