@@ -12,6 +12,9 @@ namespace ostrel {
 
 inline constexpr int kDiscoveryPort = 47820;
 inline constexpr const char* kDiscoveryGroup = "239.255.90.14";
+inline constexpr std::size_t kProbeSize = 256;        // every probe is padded up to this size
+inline constexpr std::size_t kMaxOfferBytes = 2048;   // larger datagrams are rejected
+inline constexpr std::int64_t kDiscoveryWindowMs = 2000;
 
 struct DiscoveryOptions {
     int port = 0;            // <= 0: 47820
@@ -81,6 +84,10 @@ std::string buildProbe(const ProbeRequest& request);
 bool parseOffer(const char* bytes, std::size_t length, DiscoveryOffer& out);
 // Merge (by systemId, in acceptance order), order and mark duplicate names.
 std::vector<DiscoveredSystem> mergeOffers(const std::vector<DiscoveryOffer>& accepted);
+// Strict dotted-decimal IPv4 ("a.b.c.d", 0..255, no leading zeros); host byte order.
+bool parseIpv4Literal(const std::string& text, std::uint32_t& address);
+// The address an offer brings, with onLink/loopback judged against the receiving interface.
+DiscoveredAddress makeAddress(const DiscoveryOffer& offer);
 std::string displayName(const DiscoveredSystem& system);
 // The "systems" array of the "discovery" event (systems without addresses skipped).
 nlohmann::json discoverySystemsJson(const std::vector<DiscoveredSystem>& systems);
