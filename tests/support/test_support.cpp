@@ -92,10 +92,31 @@ std::vector<fs::path> listFiles(const fs::path& folder) {
 }
 
 std::string programPath(const char* envName) {
-    const char* value = std::getenv(envName);
-    if (value == nullptr || *value == '\0') throw std::runtime_error(std::string("environment lacks ") + envName);
-    return value;
+    if (const char* value = std::getenv(envName); value != nullptr && *value != '\0') return value;
+    const std::string name = envName;
+    if (name == "OSTREL_CLI") return OSTREL_CLI_PATH;
+    if (name == "OSTREL_SIM") return OSTREL_SIM_PATH;
+    throw std::runtime_error("no program path for " + name);
 }
+
+namespace {
+
+// Applies the test's extra environment ("A=1|B=2", set by the test CMake) before any test runs.
+const bool kExtraEnvApplied = [] {
+    const char* extra = std::getenv("OSTREL_TEST_ENV");
+    if (extra == nullptr) return false;
+    std::string rest = extra;
+    while (!rest.empty()) {
+        const auto bar = rest.find('|');
+        const std::string item = rest.substr(0, bar);
+        rest = bar == std::string::npos ? std::string() : rest.substr(bar + 1);
+        const auto eq = item.find('=');
+        if (eq != std::string::npos && eq > 0) ::setenv(item.substr(0, eq).c_str(), item.substr(eq + 1).c_str(), 1);
+    }
+    return true;
+}();
+
+}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
     int in[2], out[2], err[2];

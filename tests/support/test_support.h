@@ -57,7 +57,7 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::vector<std::string> readLines(const std::filesystem::path& path);
 std::vector<std::filesystem::path> listFiles(const std::filesystem::path& folder);
 
-// Path of a built program, from the environment variable the test CMake sets (e.g. OSTREL_CLI).
+// Path of a built program ("OSTREL_CLI", "OSTREL_SIM"): the environment variable if set, else the build's own.
 std::string programPath(const char* envName);
 
 // A child process with pipes on its standard streams.
