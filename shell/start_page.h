@@ -1,0 +1,14 @@
+#pragma once
+// Where the shell serves the local start page. WebKitGTK will not hand http(s) to a custom
+// handler, so the bundle lives under a scheme of its own; the origin is two-label like a host.
+#include <string_view>
+
+namespace ostrel::shell {
+
+inline constexpr std::string_view kStartPageScheme = "ostrel-app";
+inline constexpr std::string_view kStartPageHost = "control.ui";
+// Every URL of the bundle begins with this prefix (exact, case-sensitive).
+inline constexpr std::string_view kStartPageOrigin = "ostrel-app://control.ui/";
+inline constexpr std::string_view kStartPageUrl = "ostrel-app://control.ui/index.html";
+
+}  // namespace ostrel::shell
