@@ -129,6 +129,10 @@ int parseOptions(int argc, char** argv, Options& o) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         long long n = 0;
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return -1;
+        }
         if (arg == "--port" && hasValue && parseInt(argv[i + 1], 1, 65535, n)) {
             o.port = static_cast<int>(n);
             ++i;
@@ -510,7 +514,7 @@ private:
 
 int runDiscoveryResponder(int argc, char** argv) {
     Options options;
-    if (const int code = parseOptions(argc, argv, options); code != 0) return code;
+    if (const int code = parseOptions(argc, argv, options); code != 0) return code < 0 ? 0 : code;
 
     // A responder started in the background must not outlive whoever started it.
     const pid_t parent = ::getppid();
