@@ -1,0 +1,185 @@
+#include "ctl/page_policy.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "host_script_rest.h"
+
+namespace ostrel::ctl {
+namespace {
+
+struct CurlUrlDeleter {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
+// One part of a parsed URL; nullopt when the URL has no such part (or curl refuses to give it).
+std::optional<std::string> urlPart(CURLU* handle, CURLUPart part, unsigned int flags = 0) {
+    char* value = nullptr;
+    if (curl_url_get(handle, part, &value, flags) != CURLUE_OK || value == nullptr) return std::nullopt;
+    std::string text(value);
+    curl_free(value);
+    return text;
+}
+
+struct ParsedUrl {
+    CrackedUrl cracked;
+    // The path alone (no query, no fragment) with its percent escapes decoded; nullopt when it
+    // does not decode to text without control characters.
+    std::optional<std::string> decodedPath;
+};
+
+std::optional<ParsedUrl> parseUrl(const std::string& url) {
+    CurlUrl handle(curl_url());
+    if (!handle) return std::nullopt;
+    // Any scheme parses (or fails cleanly); the path is kept as given, without URL decoding.
+    if (curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return std::nullopt;
+
+    // curl takes a backslash before "@" as part of the user name, where a browser ends the
+    // host at it ("https://other\@10.0.0.5/" is a page of "other" to the browser): the two
+    // readings disagree about the host, so such a URL counts as unparseable.
+    for (const CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD}) {
+        if (const auto text = urlPart(handle.get(), part); text && text->find('\\') != std::string::npos)
+            return std::nullopt;
+    }
+
+    ParsedUrl out;
+    out.cracked.scheme = urlPart(handle.get(), CURLUPART_SCHEME).value_or("");
+    std::string host = urlPart(handle.get(), CURLUPART_HOST).value_or("");
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    // A scoped IPv6 literal is another address than the bare one: keep its zone.
+    if (const auto zone = urlPart(handle.get(), CURLUPART_ZONEID)) host += "%" + *zone;
+    out.cracked.host = std::move(host);
+
+    std::string path = urlPart(handle.get(), CURLUPART_PATH).value_or("");
+    if (const auto query = urlPart(handle.get(), CURLUPART_QUERY)) path += "?" + *query;
+    if (const auto fragment = urlPart(handle.get(), CURLUPART_FRAGMENT)) path += "#" + *fragment;
+    out.cracked.path = std::move(path);
+
+    out.decodedPath = urlPart(handle.get(), CURLUPART_PATH, CURLU_URLDECODE);
+    return out;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The system's source client never shows in the app: "/source" and everything below it.
+bool isSourcePath(std::string_view path) {
+    return path == "/source" || startsWith(path, "/source/");
+}
+
+}  // namespace
+
+std::string normalizeHost(std::string_view host) {
+    std::string out(host);
+    if (out.size() > 2 && out.front() == '[' && out.back() == ']') out = out.substr(1, out.size() - 2);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+bool isTargetHost(std::string_view host, const std::vector<std::string>& hosts) {
+    const std::string wanted = normalizeHost(host);
+    if (wanted.empty()) return false;
+    for (const auto& entry : hosts) {
+        if (normalizeHost(entry) == wanted) return true;
+    }
+    return false;
+}
+
+std::optional<CrackedUrl> crackUrl(const std::string& url) {
+    auto parsed = parseUrl(url);
+    if (!parsed) return std::nullopt;
+    return std::move(parsed->cracked);
+}
+
+bool isSignedInSystemUrl(const std::string& url, bool signedIn, const std::vector<std::string>& hosts) {
+    if (!signedIn) return false;
+    const auto parsed = parseUrl(url);
+    if (!parsed) return false;
+    const CrackedUrl& cracked = parsed->cracked;
+    if (!equalsIgnoringAsciiCase(cracked.scheme, "https")) return false;
+    if (!isTargetHost(cracked.host, hosts)) return false;
+
+    // Judged on the path alone, so that "/source#x" is caught as well as "/source?x"; and once
+    // more with its escapes decoded, because the server decodes "/%73ource" to "/source".
+    std::string_view path = cracked.path;
+    path = path.substr(0, path.find_first_of("?#"));
+    if (path.empty()) path = "/";
+    if (isSourcePath(path)) return false;
+    if (!parsed->decodedPath || isSourcePath(*parsed->decodedPath)) return false;
+    return true;
+}
+
+bool opensInDefaultBrowser(const std::string& url) {
+    // Only a URL that parses is handed on: the page chose it, the desktop opens it.
+    return (startsWith(url, "https://") || startsWith(url, "http://")) && crackUrl(url).has_value();
+}
+
+Decision decideNavigation(const std::string& url, bool isMain, bool signedIn,
+                          const std::vector<std::string>& hosts, const std::string& startPagePrefix) {
+    // An empty prefix would match every URL.
+    if (isMain && !startPagePrefix.empty() && startsWith(url, startPagePrefix)) return Decision::Allow;
+    if (url == "about:blank") return Decision::Allow;
+    if (isSignedInSystemUrl(url, signedIn, hosts)) return Decision::Allow;
+    return opensInDefaultBrowser(url) ? Decision::OpenExternal : Decision::Cancel;
+}
+
+Decision decideNewWindow(const std::string& url, const std::string& windowName, bool signedIn,
+                         const std::vector<std::string>& hosts, bool canCreatePopups) {
+    if (windowName == kSourceTabWindowName) return Decision::Refuse;
+    if (!isSignedInSystemUrl(url, signedIn, hosts))
+        return opensInDefaultBrowser(url) ? Decision::OpenExternal : Decision::Refuse;
+    return canCreatePopups ? Decision::Popup : Decision::Refuse;
+}
+
+Decision decideCertificateError(const std::string& url, bool signedIn, const std::vector<std::string>& hosts) {
+    if (!signedIn) return Decision::Refuse;
+    const auto cracked = crackUrl(url);
+    return cracked && isTargetHost(cracked->host, hosts) ? Decision::Allow : Decision::Refuse;
+}
+
+std::string controlUrl(const Target& target) {
+    return "https://" + target.host + ":" + std::to_string(target.port) + "/control/";
+}
+
+SessionCookie makeSessionCookie(const Target& target, const std::string& token, bool remember,
+                                std::int64_t nowSeconds) {
+    SessionCookie cookie;
+    cookie.name = kSessionCookieName;
+    cookie.value = token;
+    cookie.domain = normalizeHost(target.host);
+    cookie.path = "/";
+    cookie.httpOnly = true;
+    cookie.secure = true;
+    cookie.sameSite = "Strict";
+    if (remember) cookie.expires = nowSeconds + kRememberedCookieSeconds;
+    return cookie;
+}
+
+std::string hostScriptHosts(const std::vector<std::string>& hosts) {
+    nlohmann::json array = nlohmann::json::array();
+    for (const auto& host : hosts) array.push_back(normalizeHost(host));
+    // Hosts come from the network: bytes that are not UTF-8 become U+FFFD instead of an exception.
+    return array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string hostScriptText(const std::vector<std::string>& hosts) {
+    return "(function () {\n  var hosts = " + hostScriptHosts(hosts) + generated::kHostScriptRest;
+}
+
+}  // namespace ostrel::ctl
