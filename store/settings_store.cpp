@@ -1,8 +1,7 @@
 #include "store/settings_store.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -114,10 +113,17 @@ fs::path configPath() {
 
 std::string readFileText(const fs::path& path) {
     if (path.empty()) return {};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return {};
+    // C stdio rather than iostreams: libstdc++ streams throw from a failed read (a folder in
+    // the file's place, an I/O error), and a start-up read must never throw.
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return {};
+    std::string text;
+    char chunk[16384];
+    std::size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) return {};
     return text;
 }
 

@@ -1,0 +1,90 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "store/settings_store.h"
+#include "tests/support/test_support.h"
+
+namespace ostrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(store_AtomicFile, ReplacesContentExactlyAndPrivately) {
+    test::TempDir tmp;
+    const fs::path file = tmp.path() / "f.json";
+    EXPECT_FALSE(writeFileAtomic({}, "x"));
+
+    // A longer leftover from a killed save must not leak its tail into the next file.
+    test::writeFile(tmp.path() / "f.json.tmp", std::string(4096, 'z'));
+    ASSERT_TRUE(writeFileAtomic(file, "first"));
+    EXPECT_EQ(test::readFile(file), "first");
+    EXPECT_FALSE(fs::exists(tmp.path() / "f.json.tmp"));
+
+    const std::string binary("a\0b\r\n\xff", 6);
+    ASSERT_TRUE(writeFileAtomic(file, binary));
+    EXPECT_EQ(test::readFile(file), binary);
+    ASSERT_TRUE(writeFileAtomic(file, ""));
+    EXPECT_EQ(fs::file_size(file), 0u);
+
+    const std::string big(3 << 20, 'q');  // several write() calls' worth
+    ASSERT_TRUE(writeFileAtomic(file, big));
+    EXPECT_TRUE(test::readFile(file) == big);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    EXPECT_FALSE(writeFileAtomic(tmp.path() / "missing-folder" / "f.json", "x"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "missing-folder"));
+}
+
+TEST(store_AtomicFile, AFailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
+    test::TempDir tmp;
+    const fs::path file = tmp.path() / "config.json";
+    ASSERT_TRUE(writeFileAtomic(file, "old content"));
+
+    // A file-size limit makes write() fail part-way (as a full disk would); run it in a child so
+    // the limit does not reach this process.
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool ok = writeFileAtomic(file, std::string(5000, 'n'));
+        ::_exit(ok ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write must report failure";
+    EXPECT_EQ(test::readFile(file), "old content");
+    EXPECT_FALSE(fs::exists(tmp.path() / "config.json.tmp"));
+}
+
+TEST(store_AtomicFile, AFailedRenameKeepsTheTargetAndRemovesTheTemporary) {
+    test::TempDir tmp;
+    const fs::path target = tmp.path() / "busy";
+    fs::create_directories(target / "inside");
+    EXPECT_FALSE(writeFileAtomic(target, "x"));
+    EXPECT_TRUE(fs::is_directory(target / "inside"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "busy.tmp"));
+}
+
+TEST(store_AtomicFile, ReadFileTextReadsBytesAndTreatsFailuresAsEmpty) {
+    test::TempDir tmp;
+    EXPECT_EQ(readFileText({}), "");
+    EXPECT_EQ(readFileText(tmp.path() / "absent"), "");
+    EXPECT_EQ(readFileText(tmp.path()), "") << "a folder is not a file";
+    const std::string bytes("\xEF\xBB\xBF{\0}\r\n", 7);
+    test::writeFile(tmp.path() / "f", bytes);
+    EXPECT_EQ(readFileText(tmp.path() / "f"), bytes);
+}
+
+}  // namespace
+}  // namespace ostrel
