@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -40,6 +41,8 @@ struct State {
     long long pid = 0;
     fs::path prettyPath;
     fs::path eventPath;
+    std::string recordHead;    // the plain record up to "level"
+    std::string recordMiddle;  // the plain record from "pid" to "systemId"
     std::shared_ptr<spdlog::logger> pretty;
     std::shared_ptr<spdlog::logger> events;
 };
@@ -75,7 +78,7 @@ void writeFallback(std::int32_t level, std::string_view message) {
 }
 
 std::string buildPrettyLine(const std::string& timestamp, std::int32_t level, const std::string& source,
-                            const std::string& message, const LogEvent* event) {
+                            std::string_view message, const LogEvent* event) {
     std::string line;
     line.reserve(timestamp.size() + source.size() + message.size() + 48);
     line += timestamp;
@@ -99,6 +102,42 @@ std::string buildPrettyLine(const std::string& timestamp, std::int32_t level, co
     line += ' ';
     line += message;
     return line;
+}
+
+// A JSON string literal for `text` (valid UTF-8). Text with nothing to escape is quoted as it
+// stands; anything else goes through the JSON library's serializer.
+void appendJsonString(std::string& out, std::string_view text) {
+    const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+        return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    if (plain) {
+        out += '"';
+        out.append(text);
+        out += '"';
+    } else {
+        out += dumpCompact(nlohmann::json(std::string(text)));
+    }
+}
+
+// The record of a plain line, built from text the JSON library serialised once at start-up.
+// Byte for byte what dumping the record object would give (keys in ascending order).
+std::string buildPlainRecord(std::int64_t epochMs, const std::string& timestamp, std::int32_t level,
+                             const std::string& recordHead, const std::string& recordMiddle,
+                             std::string_view message) {
+    std::string out;
+    out.reserve(recordHead.size() + recordMiddle.size() + message.size() + 96);
+    out += recordHead;  // {"instanceId":...,
+    out += "\"level\":\"";
+    out += levelName(level);
+    out += "\",\"msg\":";
+    appendJsonString(out, message);
+    out += recordMiddle;  // ,"pid":N,"sessionId":...,"source":...,"systemId":...
+    out += ",\"ts\":";
+    out += std::to_string(epochMs);
+    out += ",\"ts_local\":\"";
+    out += timestamp;
+    out += "\",\"v\":1}";
+    return out;
 }
 
 std::string buildRecord(std::int64_t epochMs, const std::string& timestamp, std::int32_t level,
@@ -171,13 +210,23 @@ std::string formatLocalTimestamp(std::int64_t epochMs) {
         millis += 1000;
         seconds -= 1;
     }
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm local{};
-    ::localtime_r(&t, &local);
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis));
-    return buffer;
+    // The date and time part changes once a second; each thread keeps its last one so a burst
+    // of entries does not pay for a local-time conversion each.
+    thread_local std::int64_t cachedSecond = INT64_MIN;
+    thread_local char cachedPrefix[40];
+    if (seconds != cachedSecond) {
+        const std::time_t t = static_cast<std::time_t>(seconds);
+        std::tm local{};
+        ::localtime_r(&t, &local);
+        std::snprintf(cachedPrefix, sizeof cachedPrefix, "%04d-%02d-%02d %02d:%02d:%02d.", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+        cachedSecond = seconds;
+    }
+    std::string out(cachedPrefix);
+    out += static_cast<char>('0' + millis / 100);
+    out += static_cast<char>('0' + (millis / 10) % 10);
+    out += static_cast<char>('0' + millis % 10);
+    return out;
 }
 
 std::string makeFileStamp(std::int64_t epochSeconds, long long pid, bool pidInFileNames) {
@@ -259,6 +308,20 @@ void init(const LogConfig& config) {
     state.sessionId = config.sessionId;
     state.instanceId = config.instanceId;
     state.pid = static_cast<long long>(::getpid());
+    {
+        nlohmann::json head = nlohmann::json::object();
+        if (!state.instanceId.empty()) head["instanceId"] = state.instanceId;
+        std::string text = dumpCompact(head);  // "{}" or {"instanceId":"..."}
+        text.pop_back();
+        state.recordHead = text.size() > 1 ? text + "," : text;
+        nlohmann::json middle = nlohmann::json::object();
+        middle["pid"] = state.pid;
+        if (!state.sessionId.empty()) middle["sessionId"] = state.sessionId;
+        middle["source"] = state.source;
+        if (!state.systemId.empty()) middle["systemId"] = state.systemId;
+        text = dumpCompact(middle);
+        state.recordMiddle = "," + text.substr(1, text.size() - 2);
+    }
 
     try {
         const fs::path folder = config.logDir.empty() ? resolveLogRoot() / state.source : config.logDir;
@@ -369,7 +432,10 @@ void write(LogLevel level, std::string_view message, const LogEvent* event) {
         const std::int64_t epochMs =
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
         const std::string timestamp = formatLocalTimestamp(epochMs);
-        const std::string text = sanitizeUtf8(message);
+        std::string repaired;
+        const bool valid = isValidUtf8(message);
+        if (!valid) repaired = sanitizeUtf8(message);
+        const std::string_view text = valid ? message : std::string_view(repaired);
 
         std::shared_lock<std::shared_mutex> lock(gStateMutex);
         if (!gState.pretty || !gState.events) {
@@ -378,10 +444,13 @@ void write(LogLevel level, std::string_view message, const LogEvent* event) {
             return;
         }
         const std::string line = buildPrettyLine(timestamp, level, gState.source, text, event);
-        const std::string record = buildRecord(epochMs, timestamp, level, gState, text, event);
+        const std::string record =
+            event == nullptr
+                ? buildPlainRecord(epochMs, timestamp, level, gState.recordHead, gState.recordMiddle, text)
+                : buildRecord(epochMs, timestamp, level, gState, std::string(text), event);
         const auto libLevel = libraryLevel(level);
-        gState.pretty->log(libLevel, "{}", line);
-        gState.events->log(libLevel, "{}", record);
+        gState.pretty->log(libLevel, spdlog::string_view_t(line.data(), line.size()));
+        gState.events->log(libLevel, spdlog::string_view_t(record.data(), record.size()));
     } catch (...) {
         // A log call must never take its caller down; the entry is lost, the program goes on.
     }

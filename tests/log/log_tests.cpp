@@ -118,8 +118,10 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     LogConfig config = quietConfig(tmp.path());
     config.systemId = "sys-1";
     config.instanceId = "inst-9";
+    config.sessionId = "sess-\"3";
     init(config);
     logf(Warn, "connecting to %s:%d", "10.0.0.5", 8443);
+    write(Info, "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94");
     LogEvent event;
     event.name = "ui.thing";
     event.category = "lifecycle";
@@ -133,37 +135,38 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     shutdown();
 
     const auto lines = readLines(pretty);
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
     const std::string ts = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}";
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(ts + " I \\[unit\\] \\{process\\.start\\} unit logging started")))
         << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(ts + " W \\[unit\\] connecting to 10\\.0\\.0\\.5:8443"))) << lines[1];
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex(ts + " E \\[unit\\] \\(shell\\) \\{ui\\.thing\\} something broke")))
-        << lines[2];
-    EXPECT_TRUE(std::regex_match(lines[3], std::regex(ts + " I \\[unit\\] \\{process\\.stop\\} unit logging shutting down")))
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(ts + " E \\[unit\\] \\(shell\\) \\{ui\\.thing\\} something broke")))
         << lines[3];
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex(ts + " I \\[unit\\] \\{process\\.stop\\} unit logging shutting down")))
+        << lines[4];
 
     const auto raw = readLines(events);
-    ASSERT_EQ(raw.size(), 4u);
+    ASSERT_EQ(raw.size(), 5u);
     const auto recs = records(events);
     // Plain line: only the base members plus the configured identity texts.
     EXPECT_EQ(keysOf(recs[1]), (std::set<std::string>{"v", "ts", "ts_local", "source", "level", "pid", "msg",
-                                                        "systemId", "instanceId"}));
+                                                        "systemId", "instanceId", "sessionId"}));
     EXPECT_EQ(recs[1]["level"], "warn");
     EXPECT_EQ(recs[1]["pid"], ::getpid());
     EXPECT_EQ(recs[1]["v"], 1);
     EXPECT_EQ(lines[1].substr(0, 23), recs[1]["ts_local"].get<std::string>());
-    // Compact, keys in byte order: the text is exactly what the JSON library writes.
-    EXPECT_EQ(raw[2], recs[2].dump());
-    EXPECT_EQ(recs[2]["kind"], "ui.thing");
-    EXPECT_EQ(recs[2]["cat"], "lifecycle");
-    EXPECT_EQ(recs[2]["module"], "shell");
-    EXPECT_EQ(recs[2]["state"], (nlohmann::json{{"name", "window"}, {"phase", "enter"}}));
-    EXPECT_EQ(recs[2]["streamId"], "s1");
-    EXPECT_FALSE(recs[2].contains("clientId"));
-    EXPECT_EQ(recs[2]["fields"], (nlohmann::json{{"a", 1}, {"b", 2}}));
+    // Compact, keys in byte order: every line is exactly what the JSON library writes.
+    for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(raw[i], recs[i].dump()) << i;
+    EXPECT_EQ(recs[2]["msg"], "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94");
+    EXPECT_EQ(recs[3]["kind"], "ui.thing");
+    EXPECT_EQ(recs[3]["cat"], "lifecycle");
+    EXPECT_EQ(recs[3]["module"], "shell");
+    EXPECT_EQ(recs[3]["state"], (nlohmann::json{{"name", "window"}, {"phase", "enter"}}));
+    EXPECT_EQ(recs[3]["streamId"], "s1");
+    EXPECT_FALSE(recs[3].contains("clientId"));
+    EXPECT_EQ(recs[3]["fields"], (nlohmann::json{{"a", 1}, {"b", 2}}));
     EXPECT_EQ(recs[0]["fields"]["logDir"], tmp.path().string());
-    EXPECT_FALSE(recs[3].contains("fields"));
+    EXPECT_FALSE(recs[4].contains("fields"));
     const auto ts0 = recs[0]["ts"].get<std::int64_t>();
     const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::system_clock::now().time_since_epoch()).count();
