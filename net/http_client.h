@@ -17,6 +17,10 @@ struct HttpResult {
 HttpResult httpsRequest(const std::string& method, const std::string& host, int port,
                         const std::string& path, const std::string& body);
 
+// The reason text for a failed step and its library error code: one of the five operator phrases
+// ("the connection timed out", ...) or "<step> failed (libcurl error N)".
+std::string curlErrorText(const char* step, int code);
+
 using HttpFunction = std::function<HttpResult(const std::string& method, const std::string& host, int port,
                                               const std::string& path, const std::string& body)>;
 

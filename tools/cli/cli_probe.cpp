@@ -1,13 +1,48 @@
-// Placeholder until the probe subcommand lands.
+// `probe HOST[:PORT]`: the connect probe the app runs before sign-in, printed as one JSON line.
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
+#include "common/version.h"
+#include "ctl/host_input.h"
+#include "net/http_client.h"
+#include "net/system_api.h"
+#include "store/settings_store.h"
 #include "tools/cli/commands.h"
 
 namespace ostrel::cli {
 
-int runProbe(const std::vector<std::string>&) {
-    std::fputs("ostrel-control-cli: 'probe' is not available in this build\n", stderr);
-    return 2;
+int runProbe(const std::vector<std::string>& args) {
+    if (args.size() != 1) {
+        std::fputs("usage: ostrel-control-cli probe HOST[:PORT]\n", stderr);
+        return 2;
+    }
+    const ctl::HostInput input = ctl::normalizeHostInput(args.front(), kDefaultPort);
+    if (input.host.empty()) {
+        std::fputs("ostrel-control-cli probe: no host in the argument\n", stderr);
+        return 2;
+    }
+    // The known systems give the probe their other addresses, as in the app.
+    SettingsStore store;
+    store.load();
+    const ConnectResult result = runConnectProbe(
+        input.host, input.port, httpsRequest,
+        [&store](const std::string& systemId, SystemEntry& out) { return store.findSystem(systemId, out); });
+
+    const nlohmann::json line = {
+        {"ok", result.ok},
+        {"error", result.error},
+        {"target",
+         {{"host", result.target.host},
+          {"port", result.target.port},
+          {"systemId", result.target.systemId},
+          {"name", result.target.name},
+          {"hosts", result.target.hosts}}},
+        {"trusted", result.trusted},
+    };
+    std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fflush(stdout);
+    return result.ok ? 0 : 1;
 }
 
 }  // namespace ostrel::cli

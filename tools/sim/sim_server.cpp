@@ -193,6 +193,9 @@ int runHttpsServer(const std::string& address, int port, const Identity& identit
     }
     // Slow answers (--delay-ms) hold a worker each; keep room for many.
     server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+    // Headers and body leave in separate TLS records; without this, Nagle and delayed ACKs add
+    // tens of milliseconds to every answer.
+    server.set_tcp_nodelay(true);
     auto handler = [&behaviour, &recorder](const httplib::Request& req, httplib::Response& res) {
         RecordedRequest record;
         record.method = req.method;
