@@ -24,21 +24,41 @@ bool isTargetHost(std::string_view host, const std::vector<std::string>& hosts);
 
 struct CrackedUrl {
     std::string scheme;
-    std::string host;  // as the URL parser gives it (IPv6 without brackets)
-    std::string path;  // keeps the query and fragment: "/source?x=1"
+    std::string host;  // as the URL parser gives it (IPv6 without brackets; "fe80::1%eth0" with a zone)
+    std::string path;  // keeps the query and fragment: "/source?x=1"; percent escapes kept as given
 };
+// nullopt for what the parser refuses: "mailto:", "about:", "javascript:", relative URLs, bad
+// ports, blanks, and a backslash in the user part (where browsers and the parser disagree on
+// the host). Every rule below treats nullopt as "not the system".
 std::optional<CrackedUrl> crackUrl(const std::string& url);
 
+// Signed in, scheme https (any case), host one of `hosts` (any port), and a path that is not
+// "/source" or below it, judged without query and fragment and also with escapes decoded.
 bool isSignedInSystemUrl(const std::string& url, bool signedIn, const std::vector<std::string>& hosts);
 
-// `startPagePrefix` is the shell's start-page origin prefix ("<scheme>://<host>/").
+// Navigation of a view. `startPagePrefix` is the shell's start-page origin prefix
+// ("<scheme>://<host>/"); it counts only in the main view and only when not empty.
+//   Allow         start page (main view only, exact case-sensitive prefix), "about:blank"
+//                 exactly, or isSignedInSystemUrl
+//   OpenExternal  anything else that opensInDefaultBrowser
+//   Cancel        the rest (mailto:, javascript:, file:, other schemes, unparseable URLs)
+// The caller logs "navigation kept out of the app: %s" for OpenExternal and Cancel.
 Decision decideNavigation(const std::string& url, bool isMain, bool signedIn,
                           const std::vector<std::string>& hosts, const std::string& startPagePrefix);
-// Popup when the request is for a page of the signed-in system and popups can be made.
+// New-window request of a view:
+//   Refuse        window name exactly "ostrelSourceTab", signed in or not (the caller logs
+//                 "Add Source popup refused - this app does not host a source client")
+//   OpenExternal  not a signed-in system URL, and opensInDefaultBrowser
+//   Refuse        not a signed-in system URL otherwise (nothing opens)
+//   Popup         a signed-in system URL and canCreatePopups (environment known, request deferrable)
+//   Refuse        a signed-in system URL without canCreatePopups
 Decision decideNewWindow(const std::string& url, const std::string& windowName, bool signedIn,
                          const std::vector<std::string>& hosts, bool canCreatePopups);
+// Allow (always for this host) when signed in and the URL's host is one of `hosts`; scheme,
+// port and path play no part. Otherwise Refuse; the caller logs "certificate error refused for %s".
 Decision decideCertificateError(const std::string& url, bool signedIn, const std::vector<std::string>& hosts);
-// Whether a cancelled URL may be handed to the default browser (http and https only).
+// Whether a cancelled URL may be handed to the default browser: begins with "https://" or
+// "http://" (exact, lower case) and parses.
 bool opensInDefaultBrowser(const std::string& url);
 
 std::string controlUrl(const Target& target);
@@ -46,6 +66,10 @@ SessionCookie makeSessionCookie(const Target& target, const std::string& token, 
                                 std::int64_t nowSeconds);
 // The JSON array of normalised hosts placed in the host script, compact.
 std::string hostScriptHosts(const std::vector<std::string>& hosts);
+// The document-creation script for the system's pages (ctl/host_script.js with the host list
+// filled in). Its messages to the host, as JSON objects: {"ostrelHost":"signedOut","reason":
+// "logout"} and {"ostrelHost":"signedOut","reason":"expired"}, through chrome.webview.postMessage
+// on WebView2 and the main-world script message handler "ostrelHost" on WebKitGTK.
 std::string hostScriptText(const std::vector<std::string>& hosts);
 
 }  // namespace ostrel::ctl
