@@ -1,67 +1,13 @@
 #include "ctl/page_policy.h"
 
-#include <curl/curl.h>
-
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "ctl/url_parse.h"
 #include "host_script_rest.h"
 
 namespace ostrel::ctl {
 namespace {
-
-struct CurlUrlDeleter {
-    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
-};
-using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
-
-// One part of a parsed URL; nullopt when the URL has no such part (or curl refuses to give it).
-std::optional<std::string> urlPart(CURLU* handle, CURLUPart part, unsigned int flags = 0) {
-    char* value = nullptr;
-    if (curl_url_get(handle, part, &value, flags) != CURLUE_OK || value == nullptr) return std::nullopt;
-    std::string text(value);
-    curl_free(value);
-    return text;
-}
-
-struct ParsedUrl {
-    CrackedUrl cracked;
-    // The path alone (no query, no fragment) with its percent escapes decoded; nullopt when it
-    // does not decode to text without control characters.
-    std::optional<std::string> decodedPath;
-};
-
-std::optional<ParsedUrl> parseUrl(const std::string& url) {
-    CurlUrl handle(curl_url());
-    if (!handle) return std::nullopt;
-    // Any scheme parses (or fails cleanly); the path is kept as given, without URL decoding.
-    if (curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
-        return std::nullopt;
-
-    // curl takes a backslash before "@" as part of the user name, where a browser ends the
-    // host at it ("https://other\@10.0.0.5/" is a page of "other" to the browser): the two
-    // readings disagree about the host, so such a URL counts as unparseable.
-    for (const CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD}) {
-        if (const auto text = urlPart(handle.get(), part); text && text->find('\\') != std::string::npos)
-            return std::nullopt;
-    }
-
-    ParsedUrl out;
-    out.cracked.scheme = urlPart(handle.get(), CURLUPART_SCHEME).value_or("");
-    std::string host = urlPart(handle.get(), CURLUPART_HOST).value_or("");
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    // A scoped IPv6 literal is another address than the bare one: keep its zone.
-    if (const auto zone = urlPart(handle.get(), CURLUPART_ZONEID)) host += "%" + *zone;
-    out.cracked.host = std::move(host);
-
-    std::string path = urlPart(handle.get(), CURLUPART_PATH).value_or("");
-    if (const auto query = urlPart(handle.get(), CURLUPART_QUERY)) path += "?" + *query;
-    if (const auto fragment = urlPart(handle.get(), CURLUPART_FRAGMENT)) path += "#" + *fragment;
-    out.cracked.path = std::move(path);
-
-    out.decodedPath = urlPart(handle.get(), CURLUPART_PATH, CURLU_URLDECODE);
-    return out;
-}
 
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
