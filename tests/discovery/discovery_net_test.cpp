@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,20 @@ ostrel::DiscoveryResult discover(int port, const std::string& siteKey = "") {
     options.clientKind = "control-native";
     options.siteKey = siteKey;
     return ostrel::runDiscovery(options);
+}
+
+// Datagrams the kernel of this namespace dropped because a socket's receive buffer was full.
+long long udpReceiveBufferDrops() {
+    const auto lines = ostrel::test::readLines("/proc/self/net/snmp");
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        if (lines[i].rfind("Udp:", 0) != 0 || lines[i + 1].rfind("Udp:", 0) != 0) continue;
+        std::istringstream names(lines[i]), values(lines[i + 1]);
+        std::string name, value;
+        while (names >> name && values >> value) {
+            if (name == "RcvbufErrors") return std::stoll(value);
+        }
+    }
+    return 0;
 }
 
 std::set<std::string> ids(const ostrel::DiscoveryResult& result) {
@@ -132,6 +147,25 @@ TEST(discovery_Run, DuplicateAnswersGiveOneAddress) {
     EXPECT_GE(result.offers, 2);
 }
 
+TEST(discovery_Run, OfferMembersOfTheWrongTypeRejectTheOfferButCertNamesIsIgnored) {
+    OSTREL_REQUIRE_NETNS();
+    TempDir dir;
+    ostrel::test::writeFile(dir.path() / "systems.json", R"({"systems":[
+        {"systemId":"odd-cert-names","host":"127.0.0.1","port":8443,"certNames":"x","status":"busy"},
+        {"systemId":"pin-as-text","host":"127.0.0.1","port":8443,"pinRequired":"yes"},
+        {"systemId":"port-as-text","host":"127.0.0.1","port":"8443"}]})");
+    Responder responder(47908, dir.path() / "rec.jsonl", {"--config", (dir.path() / "systems.json").string()});
+    ASSERT_TRUE(responder.ready());
+    const auto result = discover(47908);
+    EXPECT_EQ(ids(result), (std::set<std::string>{"odd-cert-names"}));
+    ASSERT_EQ(result.systems.size(), 1u);
+    EXPECT_EQ(result.systems[0].status, "busy");
+    const auto probes = ostrel::test::probesOf(ostrel::test::readRecords(dir.path() / "rec.jsonl"));
+    // Every probe brought three offers of which two are refused.
+    EXPECT_EQ(result.offers, static_cast<int>(probes.size()));
+    EXPECT_EQ(result.rejected, 2 * static_cast<int>(probes.size()));
+}
+
 TEST(discovery_Run, TheAddressInsideTheReceivingSubnetComesFirst) {
     OSTREL_REQUIRE_NETNS();
     TempDir dir;
@@ -204,6 +238,7 @@ TEST(discovery_Flood, TwentyRespondersAndAGarbageStream) {
     ASSERT_TRUE(noise.ready());
 
     rusage before{}, after{};
+    const long long dropsBefore = udpReceiveBufferDrops();
     getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();
     const auto result = discover(port);
@@ -222,10 +257,12 @@ TEST(discovery_Flood, TwentyRespondersAndAGarbageStream) {
     for (const auto& r : ostrel::test::readRecords(dir.path() / "noise.jsonl")) {
         if (r.value("event", "") == "garbage-stream") garbageSent += r.value("sent", 0LL);
     }
+    // Read once the stream has ended: a datagram sent but never counted must show up here.
+    const long long drops = udpReceiveBufferDrops() - dropsBefore;
     std::printf("flood: wall %lld ms, cpu %.1f ms, %d probes, %d offers, %d rejected, %zu systems, "
-                "%lld offers and %lld garbage datagrams sent\n",
+                "%lld offers and %lld garbage datagrams sent, %lld dropped by the kernel\n",
                 static_cast<long long>(wall.count()), cpuMs(after) - cpuMs(before), result.probes, result.offers,
-                result.rejected, result.systems.size(), offersSent, garbageSent);
+                result.rejected, result.systems.size(), offersSent, garbageSent, drops);
     RecordProperty("wall_ms", static_cast<int>(wall.count()));
     RecordProperty("cpu_ms", static_cast<int>(cpuMs(after) - cpuMs(before)));
 
@@ -233,9 +270,15 @@ TEST(discovery_Flood, TwentyRespondersAndAGarbageStream) {
     EXPECT_EQ(result.systems.size(), 20u);
     EXPECT_EQ(ostrel::discoverySystemsJson(result.systems).size(), 20u);
     EXPECT_GE(offersSent, 20 * 3);
-    EXPECT_EQ(result.offers, offersSent);
     ASSERT_GT(garbageSent, 1000) << "the garbage stream did not run its course";
-    EXPECT_EQ(result.rejected, garbageSent);
+    // Every datagram counts exactly once: as an offer, as rejected, or (on an overloaded machine)
+    // as a kernel drop in front of a full receive buffer; nothing is counted that was not sent.
+    EXPECT_LE(result.offers, offersSent);
+    EXPECT_LE(result.rejected, garbageSent);
+    EXPECT_GE(result.offers + result.rejected + drops, offersSent + garbageSent);
+    // The loop reads as fast as datagrams come; one that waited out its poll step between reads
+    // would lose most of the stream (a loaded sanitizer build still loses a few in the kernel).
+    EXPECT_GE(result.rejected, garbageSent / 2);
 }
 
 }  // namespace
