@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <optional>
 #include <iostream>
 #include <random>
 
@@ -43,14 +45,18 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
     long last = 0;
     int kills = 0;
     int killedMidSave = 0;
+    test::ChildProcess server({program, file.string(), "--fork"});
     while (kills < 250 && std::chrono::steady_clock::now() < deadline) {
-        test::ChildProcess child({program, file.string()});
-        const auto ready = child.readLine(10s);
-        ASSERT_TRUE(ready.has_value()) << child.readAllStderr(1s);
-        ASSERT_EQ(*ready, "ready " + std::to_string(last)) << "the helper must resume from the last saved state";
+        ASSERT_TRUE(server.writeStdin("go\n"));
+        const auto ready = server.readLine(10s);
+        ASSERT_TRUE(ready.has_value()) << server.readAllStderr(1s);
+        long state = -1;
+        long pid = 0;
+        ASSERT_EQ(std::sscanf(ready->c_str(), "ready %ld %ld", &state, &pid), 2) << *ready;
+        ASSERT_EQ(state, last) << "the saver must resume from the last saved state";
         ::usleep(static_cast<useconds_t>(pause(rng)));
-        child.kill(SIGKILL);
-        ASSERT_EQ(child.wait(5s), 128 + SIGKILL);
+        ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+        ASSERT_EQ(server.readLine(10s), std::optional<std::string>("ended"));
         ++kills;
         if (fs::exists(tmpFile)) ++killedMidSave;
 
@@ -61,6 +67,8 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
         ASSERT_EQ(text, test::expectedLoopText(n)) << "kill " << kills;
         last = n;
     }
+    server.closeStdin();
+    ASSERT_EQ(server.wait(10s), 0);
     EXPECT_GE(kills, 200);
     EXPECT_GT(last, 20) << "too few saves completed to exercise anything";
     EXPECT_GT(killedMidSave, 0) << "no kill landed inside a save";

@@ -85,8 +85,8 @@ TEST(store_Vault, EmptySystemIdIsNeverStored) {
     deletePassword("");
 }
 
-// The only test in this binary that touches the site key (the binary holds a resource lock
-// for it, shared with other test binaries that use the key).
+// Tests that touch the site key rely on the binary's resource lock "ostrel_site_key", which
+// other test binaries using the key should take as well.
 TEST(store_Vault, SiteKeyRoundTripIsSeparateFromASystemCalledSiteKey) {
     deleteSiteKey();
     deletePassword("site-key");
@@ -170,6 +170,7 @@ TEST_F(store_VaultWithStore, ForgetDeletesThePasswordButTheCapDoesNot) {
 TEST_F(store_VaultWithStore, SecretsNeverReachConfigOrLogs) {
     test::LogCapture log(dirs.logs());
     const std::string password = "Pw-\xE2\x9C\x93-7c1e0b2f9a";
+    const std::string siteKey = "Sk-4be1d07c35";
     const std::string id = uniqueId("leak");
     SettingsStore store;
     store.load();
@@ -181,6 +182,8 @@ TEST_F(store_VaultWithStore, SecretsNeverReachConfigOrLogs) {
     store.recordSignIn(e);
     store.setLastSystem(id, true);
     EXPECT_TRUE(readPassword(id) == password);
+    ASSERT_TRUE(saveSiteKey(siteKey));
+    EXPECT_TRUE(readSiteKey() == siteKey);
     store.clearRememberedSession(id);
     store.forgetSystem(id);
 
@@ -189,7 +192,9 @@ TEST_F(store_VaultWithStore, SecretsNeverReachConfigOrLogs) {
     ASSERT_FALSE(config.empty());
     EXPECT_TRUE(config.find(password) == std::string::npos) << "the password is in config.json";
     EXPECT_TRUE(logs.find(password) == std::string::npos) << "the password is in a log file";
-    EXPECT_TRUE(config.find("Pw-") == std::string::npos);
+    EXPECT_TRUE(config.find(siteKey) == std::string::npos) << "the site key is in config.json";
+    EXPECT_TRUE(logs.find(siteKey) == std::string::npos) << "the site key is in a log file";
+    deleteSiteKey();
 }
 
 }  // namespace
