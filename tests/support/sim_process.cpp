@@ -20,6 +20,7 @@ SimProcess::SimProcess(const std::vector<std::string>& args, std::chrono::millis
         return;
     }
     argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back("--exit-with-parent");
     argv.push_back("--record");
     argv.push_back(recordPath_.string());
     child_ = std::make_unique<ChildProcess>(argv);

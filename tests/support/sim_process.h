@@ -15,7 +15,8 @@ namespace ostrel::test {
 
 class SimProcess {
 public:
-    // `args` are the simulator's options; --record is added by the helper. Waits up to
+    // `args` are the simulator's options; --record and --exit-with-parent are added by the helper
+    // (so the simulator ends with the thread that made this object). Waits up to
     // `readyTimeout` for the ready line; check ready() before using the port.
     explicit SimProcess(const std::vector<std::string>& args = {},
                         std::chrono::milliseconds readyTimeout = std::chrono::seconds(15));

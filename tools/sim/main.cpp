@@ -1,5 +1,6 @@
 // ostrel-system-sim: plays an Ostrel Ops system on a local address for tests and demonstrations.
 // See docs/simulator.md for the options, the config format, the ready line and the record format.
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -27,6 +28,7 @@ using namespace ostrel::sim;
 constexpr const char* kUsage =
     "usage: ostrel-system-sim [--address ADDR] [--port N] [--record FILE] [--config FILE]\n"
     "                         [answer switches] [--silence | --reset-mid-body] [--cert-cn NAME] [--cert-expired]\n"
+    "                         [--exit-with-parent]\n"
     "       ostrel-system-sim discovery [OPTIONS]\n"
     "See docs/simulator.md for every switch and the config file format.\n";
 
@@ -36,6 +38,7 @@ struct Options {
     std::string recordPath;
     std::string certCommonName = "localhost";
     bool certExpired = false;
+    bool exitWithParent = false;
     enum class Mode { Https, Silence, ResetMidBody } mode = Mode::Https;
 };
 
@@ -107,6 +110,8 @@ bool parseArgs(const std::vector<std::string>& args, Options& options, SimConfig
             if (!value(options.certCommonName)) return false;
         } else if (arg == "--cert-expired") {
             options.certExpired = true;
+        } else if (arg == "--exit-with-parent") {
+            options.exitWithParent = true;
         } else {
             json patch;
             bool handled = false;
@@ -158,6 +163,13 @@ int main(int argc, char** argv) {
     std::string error;
     if (!parseArgs(args, options, config, error)) return usageError(error);
 
+    if (options.exitWithParent) {
+        // A test that dies must not leave its simulator behind. The signal follows the thread
+        // that started us; a parent gone before the call shows as a changed parent pid.
+        const pid_t parent = ::getppid();
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) return 0;
+    }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGTERM, endAtOnce);
     std::signal(SIGINT, endAtOnce);
