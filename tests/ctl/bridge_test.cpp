@@ -40,7 +40,7 @@ std::int64_t nowSeconds() {
     return std::chrono::duration_cast<seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-class CtlBridge : public ::testing::Test {
+class ctlBridge : public ::testing::Test {
 protected:
     // Every test gets its own system id: the keyring is shared by the whole test run.
     std::string systemId() const {
@@ -174,7 +174,7 @@ protected:
     std::string firstState;
 };
 
-TEST_F(CtlBridge, StartsSignedOutWithTheFreshInstallState) {
+TEST_F(ctlBridge, StartsSignedOutWithTheFreshInstallState) {
     const auto startLines = bridge.linesSince(0);
     ASSERT_GE(startLines.size(), 3u);
     EXPECT_EQ(startLines[0], (json{{"action", "title"}, {"text", kBaseTitle}}));
@@ -183,7 +183,7 @@ TEST_F(CtlBridge, StartsSignedOutWithTheFreshInstallState) {
               R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
 }
 
-TEST_F(CtlBridge, TypedSignInWithRememberSavesThePasswordAndALastingCookie) {
+TEST_F(ctlBridge, TypedSignInWithRememberSavesThePasswordAndALastingCookie) {
     startSim();
     toPasswordPhase();
     login(password(), true);
@@ -217,7 +217,7 @@ TEST_F(CtlBridge, TypedSignInWithRememberSavesThePasswordAndALastingCookie) {
     EXPECT_EQ((*state)["systems"][0]["systemId"], systemId());
 }
 
-TEST_F(CtlBridge, SignInWithoutRememberDeletesTheSavedPassword) {
+TEST_F(ctlBridge, SignInWithoutRememberDeletesTheSavedPassword) {
     startSim();
     signInTyped(true);
     pageSignal("logout");
@@ -238,7 +238,7 @@ TEST_F(CtlBridge, SignInWithoutRememberDeletesTheSavedPassword) {
     EXPECT_EQ((*state)["systems"][0]["savedPassword"], false);
 }
 
-TEST_F(CtlBridge, SavedPasswordSignsInAndARefusedOneIsDeleted) {
+TEST_F(ctlBridge, SavedPasswordSignsInAndARefusedOneIsDeleted) {
     startSim();
     signInTyped(true);
     pageSignal("logout");
@@ -270,7 +270,7 @@ TEST_F(CtlBridge, SavedPasswordSignsInAndARefusedOneIsDeleted) {
     EXPECT_EQ((*wrong)["error"], "Incorrect password.");
 }
 
-TEST_F(CtlBridge, TrustedConsoleSignsInAtOnceAndSignsOutWithoutAsking) {
+TEST_F(ctlBridge, TrustedConsoleSignsInAtOnceAndSignsOutWithoutAsking) {
     startSim({"--trusted", "true"});
     connect();
     expectSessionOpened();
@@ -287,7 +287,7 @@ TEST_F(CtlBridge, TrustedConsoleSignsInAtOnceAndSignsOutWithoutAsking) {
     EXPECT_EQ((*state)["phase"], "host");
 }
 
-TEST_F(CtlBridge, RememberedSessionReopensWithoutAPassword) {
+TEST_F(ctlBridge, RememberedSessionReopensWithoutAPassword) {
     startSim();
     signInTyped(true);
     bridge.input("menu", {{"item", "switchSystem"}});
@@ -302,7 +302,7 @@ TEST_F(CtlBridge, RememberedSessionReopensWithoutAPassword) {
     EXPECT_EQ(authRequests(), 1u);
 }
 
-TEST_F(CtlBridge, TooManyAttemptsTexts) {
+TEST_F(ctlBridge, TooManyAttemptsTexts) {
     startSim({"--config-json", R"({"controlAuth":{"status":429,"retryAfter":"30"}})"});
     toPasswordPhase();
     login(password(), true);
@@ -316,7 +316,7 @@ TEST_F(CtlBridge, TooManyAttemptsTexts) {
     EXPECT_EQ((*state)["error"], "Too many attempts. Wait a moment and try again.");
 }
 
-TEST_F(CtlBridge, AcceptedWithoutATokenIsARefusal) {
+TEST_F(ctlBridge, AcceptedWithoutATokenIsARefusal) {
     startSim({"--config-json", R"({"controlAuth":{"status":200,"body":"{}"}})"});
     toPasswordPhase();
     login(password(), true);
@@ -326,7 +326,7 @@ TEST_F(CtlBridge, AcceptedWithoutATokenIsARefusal) {
     EXPECT_EQ((*state)["target"]["savedPassword"], false);
 }
 
-TEST_F(CtlBridge, UnreachableSystemAndSystemGoneBeforeSignIn) {
+TEST_F(ctlBridge, UnreachableSystemAndSystemGoneBeforeSignIn) {
     const int closed = ostrel::test::closedLoopbackPort();
     bridge.command("connect", {{"host", "127.0.0.1"}, {"port", closed}});
     ASSERT_TRUE(bridge.stateIn("connecting"));
@@ -346,7 +346,7 @@ TEST_F(CtlBridge, UnreachableSystemAndSystemGoneBeforeSignIn) {
     EXPECT_EQ(text.back(), '.');
 }
 
-TEST_F(CtlBridge, CancelWhileConnectingDropsTheLateResult) {
+TEST_F(ctlBridge, CancelWhileConnectingDropsTheLateResult) {
     startSim({"--trusted", "true", "--delay-ms", "1500"});
     connect();
     bridge.command("cancel");
@@ -360,7 +360,7 @@ TEST_F(CtlBridge, CancelWhileConnectingDropsTheLateResult) {
     EXPECT_TRUE(bridge.linesSince(from).empty()) << bridge.linesSince(from).front().dump();
 }
 
-TEST_F(CtlBridge, FirstGetStateReconnectsOnceAndNeverAgain) {
+TEST_F(ctlBridge, FirstGetStateReconnectsOnceAndNeverAgain) {
     startSim();
     signInTyped(true);
     finished = true;
@@ -385,7 +385,7 @@ TEST_F(CtlBridge, FirstGetStateReconnectsOnceAndNeverAgain) {
     EXPECT_EQ(sim->requests("/api/source-config").size(), probesBefore + 1);
 }
 
-TEST_F(CtlBridge, SignOutEndsOnThePageLogoutSignal) {
+TEST_F(ctlBridge, SignOutEndsOnThePageLogoutSignal) {
     startSim();
     signInTyped(true);
     const auto begun = std::chrono::steady_clock::now();
@@ -410,7 +410,7 @@ TEST_F(CtlBridge, SignOutEndsOnThePageLogoutSignal) {
     EXPECT_TRUE(bridge.linesSince(from).empty());
 }
 
-TEST_F(CtlBridge, SignOutEndsAfterThreeSecondsWithoutThePage) {
+TEST_F(ctlBridge, SignOutEndsAfterThreeSecondsWithoutThePage) {
     startSim();
     signInTyped(false);
     bridge.input("menu", {{"item", "signOut"}});
@@ -426,7 +426,7 @@ TEST_F(CtlBridge, SignOutEndsAfterThreeSecondsWithoutThePage) {
     EXPECT_EQ((*state)["notice"], "You signed out.");
 }
 
-TEST_F(CtlBridge, ExpiredSessionReturnsToThePasswordPhase) {
+TEST_F(ctlBridge, ExpiredSessionReturnsToThePasswordPhase) {
     startSim();
     signInTyped(true);
     pageSignal("expired");
@@ -443,7 +443,7 @@ TEST_F(CtlBridge, ExpiredSessionReturnsToThePasswordPhase) {
     expectSessionOpened();
 }
 
-TEST_F(CtlBridge, UnknownReasonKeepsTheSessionOpen) {
+TEST_F(ctlBridge, UnknownReasonKeepsTheSessionOpen) {
     startSim();
     signInTyped(true);
     pageSignal("maintenance");
@@ -464,7 +464,7 @@ TEST_F(CtlBridge, UnknownReasonKeepsTheSessionOpen) {
     expectSessionEnded();
 }
 
-TEST_F(CtlBridge, PolicyDecisionsAndPopupsWhileSignedIn) {
+TEST_F(ctlBridge, PolicyDecisionsAndPopupsWhileSignedIn) {
     startSim();
     signInTyped(true);
     struct Case {

@@ -13,7 +13,7 @@
 namespace ostrel::ctl::testing {
 namespace {
 
-class CtlConcurrency : public ControllerTest {
+class ctlConcurrency : public ControllerTest {
 protected:
     // The UI thread's loop: wait for a wake, run the posted tasks, until `done` holds.
     template <typename Done>
@@ -33,7 +33,7 @@ protected:
     }
 };
 
-TEST_F(CtlConcurrency, TasksPostedFromManyThreadsRunOnceInOrder) {
+TEST_F(ctlConcurrency, TasksPostedFromManyThreadsRunOnceInOrder) {
     start();
     constexpr int kThreads = 4;
     constexpr int kPerThread = 2000;
@@ -59,7 +59,7 @@ TEST_F(CtlConcurrency, TasksPostedFromManyThreadsRunOnceInOrder) {
     EXPECT_GT(window->wakes, 0);
 }
 
-TEST_F(CtlConcurrency, RacingConnectsAndCancelsApplyOnlyTheLastResult) {
+TEST_F(ctlConcurrency, RacingConnectsAndCancelsApplyOnlyTheLastResult) {
     start();
     world.threads = FakeWorld::Threads::Real;
     std::atomic<int> calls{0};
@@ -89,7 +89,7 @@ TEST_F(CtlConcurrency, RacingConnectsAndCancelsApplyOnlyTheLastResult) {
     EXPECT_EQ(calls.load(), static_cast<int>(world.probes.size()));
 }
 
-TEST_F(CtlConcurrency, LoginResultsAfterCancelNeverOpenASession) {
+TEST_F(ctlConcurrency, LoginResultsAfterCancelNeverOpenASession) {
     start();
     world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
         return systemAt(host, port, "sys-ctl-race", "Race");
@@ -117,7 +117,7 @@ TEST_F(CtlConcurrency, LoginResultsAfterCancelNeverOpenASession) {
     EXPECT_TRUE(view->cookies.empty());
 }
 
-TEST_F(CtlConcurrency, DiscoveryAndConnectWorkersPostTogether) {
+TEST_F(ctlConcurrency, DiscoveryAndConnectWorkersPostTogether) {
     start();
     world.threads = FakeWorld::Threads::Real;
     world.discovery = [] {

@@ -17,9 +17,9 @@ using nlohmann::json;
 // ---------------------------------------------------------------------------------------------
 // Connect
 
-using CtlConnect = ControllerTest;
+using ctlConnect = ControllerTest;
 
-TEST_F(CtlConnect, HostTextIsNormalisedBeforeConnecting) {
+TEST_F(ctlConnect, HostTextIsNormalisedBeforeConnecting) {
     struct Case {
         std::string text;
         json port;  // null: member absent
@@ -60,7 +60,7 @@ TEST_F(CtlConnect, HostTextIsNormalisedBeforeConnecting) {
     }
 }
 
-TEST_F(CtlConnect, UnusableConnectsChangeNothing) {
+TEST_F(ctlConnect, UnusableConnectsChangeNothing) {
     start();
     world.threads = FakeWorld::Threads::Queued;
     for (const json& cmd : {json{{"cmd", "connect"}, {"host", " \t "}}, json{{"cmd", "connect"}},
@@ -73,7 +73,7 @@ TEST_F(CtlConnect, UnusableConnectsChangeNothing) {
     EXPECT_EQ(controller->generation(), 0u);
 }
 
-TEST_F(CtlConnect, ConnectIsIgnoredWhileAFlowRunsOrASessionIsOpen) {
+TEST_F(ctlConnect, ConnectIsIgnoredWhileAFlowRunsOrASessionIsOpen) {
     start();
     world.threads = FakeWorld::Threads::Queued;
     command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
@@ -91,7 +91,7 @@ TEST_F(CtlConnect, ConnectIsIgnoredWhileAFlowRunsOrASessionIsOpen) {
     EXPECT_TRUE(controller->signedIn());
 }
 
-TEST_F(CtlConnect, ConnectFromThePasswordPhaseStartsAFreshTarget) {
+TEST_F(ctlConnect, ConnectFromThePasswordPhaseStartsAFreshTarget) {
     start();
     connectToPasswordPhase();
     world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
@@ -106,7 +106,7 @@ TEST_F(CtlConnect, ConnectFromThePasswordPhaseStartsAFreshTarget) {
     EXPECT_EQ(lastState()["phase"], "password");
 }
 
-TEST_F(CtlConnect, ProbeFailureShowsItsTextAndLogs) {
+TEST_F(ctlConnect, ProbeFailureShowsItsTextAndLogs) {
     start();
     world.connect = [](const std::string&, int, const FindSystemFunction&) {
         ConnectResult failed;
@@ -122,7 +122,7 @@ TEST_F(CtlConnect, ProbeFailureShowsItsTextAndLogs) {
     EXPECT_TRUE(log.contains("connect failed: Couldn't reach 10.0.0.5:8443: nothing answered at that address."));
 }
 
-TEST_F(CtlConnect, ProbeSeesTheStoredSystem) {
+TEST_F(ctlConnect, ProbeSeesTheStoredSystem) {
     start();
     signInTyped(false, "sys-ctl-known");
     controller->onMenuCommand(MenuCommand::SwitchSystem);
@@ -140,7 +140,7 @@ TEST_F(CtlConnect, ProbeSeesTheStoredSystem) {
     EXPECT_EQ(storedHosts, std::vector<std::string>{"10.0.0.5"});
 }
 
-TEST_F(CtlConnect, CancelWhileConnectingDropsTheLateResult) {
+TEST_F(ctlConnect, CancelWhileConnectingDropsTheLateResult) {
     start();
     world.threads = FakeWorld::Threads::Queued;
     world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
@@ -157,7 +157,7 @@ TEST_F(CtlConnect, CancelWhileConnectingDropsTheLateResult) {
     EXPECT_TRUE(view->navigations.empty());
 }
 
-TEST_F(CtlConnect, CancelThenConnectKeepsOnlyTheSecondResult) {
+TEST_F(ctlConnect, CancelThenConnectKeepsOnlyTheSecondResult) {
     start();
     world.threads = FakeWorld::Threads::Queued;
     world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
@@ -166,13 +166,16 @@ TEST_F(CtlConnect, CancelThenConnectKeepsOnlyTheSecondResult) {
     command({{"cmd", "connect"}, {"host", "first.example"}});
     command({{"cmd", "back"}});
     command({{"cmd", "connect"}, {"host", "second.example"}});
+    // The second probe answers first; the first one's late answer must not replace it.
+    ASSERT_TRUE(world.runNewestJob());
+    controller->runPostedTasks();
     pump();
     EXPECT_EQ(controller->phase(), Phase::Password);
     EXPECT_EQ(controller->target().systemId, "sys-second.example");
     EXPECT_EQ(eventsOf("state").back()["target"]["host"], "second.example");
 }
 
-TEST_F(CtlConnect, ThreadThatCannotStartReturnsToChoosing) {
+TEST_F(ctlConnect, ThreadThatCannotStartReturnsToChoosing) {
     start();
     world.threads = FakeWorld::Threads::Fail;
     command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
@@ -192,7 +195,7 @@ TEST_F(CtlConnect, ThreadThatCannotStartReturnsToChoosing) {
     EXPECT_EQ(lastState()["error"], "");
 }
 
-TEST_F(CtlConnect, FirstGetStateReconnectsToTheLastSystemOnce) {
+TEST_F(ctlConnect, FirstGetStateReconnectsToTheLastSystemOnce) {
     start();
     signInTyped(true, "sys-ctl-auto", "Auto");
     controller->detachShell();
@@ -216,7 +219,7 @@ TEST_F(CtlConnect, FirstGetStateReconnectsToTheLastSystemOnce) {
     EXPECT_EQ(lastState()["phase"], "host");
 }
 
-TEST_F(CtlConnect, NoReconnectWithoutAutoSignIn) {
+TEST_F(ctlConnect, NoReconnectWithoutAutoSignIn) {
     start();
     signInTyped(true, "sys-ctl-noauto");
     controller->onMenuCommand(MenuCommand::SwitchSystem);  // autoSignIn off
@@ -232,9 +235,9 @@ TEST_F(CtlConnect, NoReconnectWithoutAutoSignIn) {
 // ---------------------------------------------------------------------------------------------
 // Sign-in
 
-using CtlLogin = ControllerTest;
+using ctlLogin = ControllerTest;
 
-TEST_F(CtlLogin, TypedPasswordWithRememberSavesItAndSetsALastingCookie) {
+TEST_F(ctlLogin, TypedPasswordWithRememberSavesItAndSetsALastingCookie) {
     start();
     connectToPasswordPhase("sys-ctl-r", "Romeo");
     world.threads = FakeWorld::Threads::Queued;
@@ -286,7 +289,7 @@ TEST_F(CtlLogin, TypedPasswordWithRememberSavesItAndSetsALastingCookie) {
     EXPECT_EQ(log.settledText().find(kToken), std::string::npos);
 }
 
-TEST_F(CtlLogin, WithoutRememberThePasswordIsDeletedAndTheCookieEndsWithTheBrowser) {
+TEST_F(ctlLogin, WithoutRememberThePasswordIsDeletedAndTheCookieEndsWithTheBrowser) {
     start();
     world.passwords["sys-ctl-nr"] = "older-password";
     signInTyped(false, "sys-ctl-nr");
@@ -298,7 +301,7 @@ TEST_F(CtlLogin, WithoutRememberThePasswordIsDeletedAndTheCookieEndsWithTheBrows
     EXPECT_FALSE(stored.sessionRemembered);
 }
 
-TEST_F(CtlLogin, SavedPasswordIsUsedWhenNoneIsTypedAndStaysSaved) {
+TEST_F(ctlLogin, SavedPasswordIsUsedWhenNoneIsTypedAndStaysSaved) {
     start();
     world.passwords["sys-ctl-s"] = "saved-secret";
     connectToPasswordPhase("sys-ctl-s");
@@ -312,7 +315,7 @@ TEST_F(CtlLogin, SavedPasswordIsUsedWhenNoneIsTypedAndStaysSaved) {
     EXPECT_TRUE(world.passwords["sys-ctl-s"] == "saved-secret");
 }
 
-TEST_F(CtlLogin, NothingHappensWithoutAUsablePasswordOrOutsideThePasswordPhase) {
+TEST_F(ctlLogin, NothingHappensWithoutAUsablePasswordOrOutsideThePasswordPhase) {
     start();
     command({{"cmd", "login"}, {"password", "x"}});  // phase host
     EXPECT_TRUE(events.empty());
@@ -336,9 +339,9 @@ struct Refusal {
 
 void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
 
-class CtlLoginRefused : public ControllerTest, public ::testing::WithParamInterface<Refusal> {};
+class ctlLoginRefused : public ControllerTest, public ::testing::WithParamInterface<Refusal> {};
 
-TEST_P(CtlLoginRefused, ShowsTheOperatorText) {
+TEST_P(ctlLoginRefused, ShowsTheOperatorText) {
     const Refusal& r = GetParam();
     start();
     world.passwords["sys-ctl-x"] = "saved-one";
@@ -374,7 +377,7 @@ HttpResult unreachable() {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Texts, CtlLoginRefused,
+    Texts, ctlLoginRefused,
     ::testing::Values(
         Refusal{"typed401", httpAnswer(401, "{}"), true, "Incorrect password.", true},
         Refusal{"saved401", httpAnswer(401, "{}"), false,
@@ -391,7 +394,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"unreachable", unreachable(), true, "Couldn't reach the system: the connection timed out.", false}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-TEST_F(CtlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
+TEST_F(ctlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
     start();
     connectToPasswordPhase("sys-ctl-late");
     world.threads = FakeWorld::Threads::Queued;
@@ -410,7 +413,7 @@ TEST_F(CtlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
     EXPECT_FALSE(controller->store().findSystem("sys-ctl-late", stored));
 }
 
-TEST_F(CtlLogin, ThreadThatCannotStartReturnsToThePasswordPhase) {
+TEST_F(ctlLogin, ThreadThatCannotStartReturnsToThePasswordPhase) {
     start();
     connectToPasswordPhase();
     world.threads = FakeWorld::Threads::Fail;
@@ -421,7 +424,7 @@ TEST_F(CtlLogin, ThreadThatCannotStartReturnsToThePasswordPhase) {
     EXPECT_EQ(state["target"]["systemId"], "sys-ctl-a");
 }
 
-TEST_F(CtlLogin, TrustedConsoleSignsInAtOnceWithoutACookie) {
+TEST_F(ctlLogin, TrustedConsoleSignsInAtOnceWithoutACookie) {
     start();
     signInTrusted("sys-ctl-t", "Trusty");
     EXPECT_TRUE(controller->trustedConsole());
@@ -437,7 +440,7 @@ TEST_F(CtlLogin, TrustedConsoleSignsInAtOnceWithoutACookie) {
     EXPECT_EQ(lastState()["phase"], "connecting");
 }
 
-TEST_F(CtlLogin, RememberedSessionReopensWithoutAPassword) {
+TEST_F(ctlLogin, RememberedSessionReopensWithoutAPassword) {
     start();
     signInTyped(true, "sys-ctl-rem", "Remy");
     controller->onMenuCommand(MenuCommand::SwitchSystem);  // keeps the cookie and the remembered flag
@@ -453,7 +456,7 @@ TEST_F(CtlLogin, RememberedSessionReopensWithoutAPassword) {
     EXPECT_TRUE(stored.sessionRemembered);
 }
 
-TEST_F(CtlLogin, SignInBeforeTheViewExistsAsksToTryAgain) {
+TEST_F(ctlLogin, SignInBeforeTheViewExistsAsksToTryAgain) {
     start(false);
     world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
         return systemAt(host, port, "sys-ctl-nv", "NoView", true);
@@ -469,7 +472,7 @@ TEST_F(CtlLogin, SignInBeforeTheViewExistsAsksToTryAgain) {
     EXPECT_FALSE(controller->store().findSystem("sys-ctl-nv", stored));
 }
 
-TEST_F(CtlLogin, HostsMergedByTheStoreReachTheTarget) {
+TEST_F(ctlLogin, HostsMergedByTheStoreReachTheTarget) {
     start();
     signInTyped(true, "sys-ctl-m");
     controller->onMenuCommand(MenuCommand::SwitchSystem);

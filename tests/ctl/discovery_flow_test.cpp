@@ -27,7 +27,7 @@ DiscoveryResult oneSystem() {
     return result;
 }
 
-class CtlDiscovery : public ControllerTest {
+class ctlDiscovery : public ControllerTest {
 protected:
     void SetUp() override {
         ControllerTest::SetUp();
@@ -42,7 +42,7 @@ protected:
     }
 };
 
-TEST_F(CtlDiscovery, RunPublishesSearchingThenTheSystems) {
+TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystems) {
     world.siteKey = "site-secret";
     discover();
     ASSERT_EQ(events.size(), 1u);
@@ -62,14 +62,14 @@ TEST_F(CtlDiscovery, RunPublishesSearchingThenTheSystems) {
     EXPECT_EQ(log.settledText().find("site-secret"), std::string::npos);
 }
 
-TEST_F(CtlDiscovery, SecondStartWhileSearchingIsIgnored) {
+TEST_F(ctlDiscovery, SecondStartWhileSearchingIsIgnored) {
     discover();
     discover();
     EXPECT_EQ(events.size(), 1u);
     EXPECT_EQ(world.queuedJobs(), 1u);
 }
 
-TEST_F(CtlDiscovery, ThrottleCountsFromTheLastAcceptedStart) {
+TEST_F(ctlDiscovery, ThrottleCountsFromTheLastAcceptedStart) {
     discover();
     pump();
     world.monoMs += 4999;
@@ -86,7 +86,7 @@ TEST_F(CtlDiscovery, ThrottleCountsFromTheLastAcceptedStart) {
     EXPECT_EQ(world.queuedJobs(), 1u);
 }
 
-TEST_F(CtlDiscovery, ThrottleIsSharedByEveryControllerOfTheProcess) {
+TEST_F(ctlDiscovery, ThrottleIsSharedByEveryControllerOfTheProcess) {
     discover();
     pump();
     auto other = std::make_shared<AppController>(world.services(dir.path() / "other.json"));
@@ -98,7 +98,7 @@ TEST_F(CtlDiscovery, ThrottleIsSharedByEveryControllerOfTheProcess) {
     EXPECT_NE(otherEvents[0].find("\"throttled\""), std::string::npos);
 }
 
-TEST_F(CtlDiscovery, FailureShowsItsErrorWithNoSystems) {
+TEST_F(ctlDiscovery, FailureShowsItsErrorWithNoSystems) {
     world.discovery = [] {
         DiscoveryResult result;
         result.failed = true;
@@ -115,7 +115,7 @@ TEST_F(CtlDiscovery, FailureShowsItsErrorWithNoSystems) {
     EXPECT_EQ(lastDiscovery()["error"], "");
 }
 
-TEST_F(CtlDiscovery, GetStateRepeatsTheLastDiscovery) {
+TEST_F(ctlDiscovery, GetStateRepeatsTheLastDiscovery) {
     command({{"cmd", "getState"}});
     EXPECT_EQ(events.size(), 1u);
     discover();
@@ -127,7 +127,7 @@ TEST_F(CtlDiscovery, GetStateRepeatsTheLastDiscovery) {
     EXPECT_EQ(lastDiscovery()["state"], "done");
 }
 
-TEST_F(CtlDiscovery, ThreadThatCannotStartEndsTheRun) {
+TEST_F(ctlDiscovery, ThreadThatCannotStartEndsTheRun) {
     world.threads = FakeWorld::Threads::Fail;
     discover();
     ASSERT_EQ(events.size(), 2u);

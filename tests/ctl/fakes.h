@@ -237,6 +237,18 @@ public:
             ++count;
         }
     }
+    // Runs the newest queued job only (a later request answering first).
+    bool runNewestJob() {
+        std::function<void()> job;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (jobs.empty()) return false;
+            job = std::move(jobs.back());
+            jobs.pop_back();
+        }
+        job();
+        return true;
+    }
     std::size_t queuedJobs() {
         std::lock_guard<std::mutex> lock(mutex);
         return jobs.size();

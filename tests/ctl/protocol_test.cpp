@@ -11,7 +11,7 @@ namespace {
 
 using Kind = Command::Kind;
 
-TEST(CtlProtocol, CommandsAreMatchedExactlyAndNonObjectsIgnored) {
+TEST(ctlProtocol, CommandsAreMatchedExactlyAndNonObjectsIgnored) {
     EXPECT_EQ(parseCommand(R"({"cmd":"getState"})").kind, Kind::GetState);
     EXPECT_EQ(parseCommand(R"({"cmd":"back"})").kind, Kind::Back);
     EXPECT_EQ(parseCommand(R"({"cmd":"discoverSystems"})").kind, Kind::DiscoverSystems);
@@ -22,7 +22,7 @@ TEST(CtlProtocol, CommandsAreMatchedExactlyAndNonObjectsIgnored) {
     }
 }
 
-TEST(CtlProtocol, ArgumentsTakeDefaultsWhenAbsent) {
+TEST(ctlProtocol, ArgumentsTakeDefaultsWhenAbsent) {
     const Command connect = parseCommand(R"({"cmd":"connect"})");
     EXPECT_EQ(connect.kind, Kind::Connect);
     EXPECT_EQ(connect.host, "");
@@ -35,7 +35,7 @@ TEST(CtlProtocol, ArgumentsTakeDefaultsWhenAbsent) {
     EXPECT_FALSE(login2.remember);
 }
 
-TEST(CtlProtocol, WrongTypedArgumentsMakeTheCommandIgnored) {
+TEST(ctlProtocol, WrongTypedArgumentsMakeTheCommandIgnored) {
     for (const char* text : {
              R"({"cmd":"connect","host":17})",
              R"({"cmd":"connect","host":"a","port":"8443"})",
@@ -53,7 +53,7 @@ TEST(CtlProtocol, WrongTypedArgumentsMakeTheCommandIgnored) {
     }
 }
 
-TEST(CtlProtocol, ConnectPortMemberMustBeAUsablePort) {
+TEST(ctlProtocol, ConnectPortMemberMustBeAUsablePort) {
     for (const char* text : {R"({"cmd":"connect","host":"a","port":70000})", R"({"cmd":"connect","host":"a","port":0})",
                              R"({"cmd":"connect","host":"a","port":-1})",
                              R"({"cmd":"connect","host":"a","port":18446744073709551615})",
@@ -64,7 +64,7 @@ TEST(CtlProtocol, ConnectPortMemberMustBeAUsablePort) {
     EXPECT_EQ(parseCommand(R"({"cmd":"connect","host":"a","port":1})").port, 1);
 }
 
-TEST(CtlProtocol, StateEventListsSystemsWithoutHostsOrRememberedFlag) {
+TEST(ctlProtocol, StateEventListsSystemsWithoutHostsOrRememberedFlag) {
     StateSnapshot state;
     state.phase = Phase::SigningIn;
     state.error = "e";
@@ -80,7 +80,7 @@ TEST(CtlProtocol, StateEventListsSystemsWithoutHostsOrRememberedFlag) {
               R"("systemId":"s"}],"target":{"host":"h","name":"","port":8443,"savedPassword":true,"systemId":"s"}})");
 }
 
-TEST(CtlProtocol, EventsSurviveTextThatIsNotUtf8) {
+TEST(ctlProtocol, EventsSurviveTextThatIsNotUtf8) {
     StateSnapshot state;
     state.target.name = std::string("bad\xff\xfe name");
     const std::string text = stateEventText(state);
@@ -89,7 +89,7 @@ TEST(CtlProtocol, EventsSurviveTextThatIsNotUtf8) {
               "{\"error\":\"\",\"event\":\"discovery\",\"state\":\"done\",\"systems\":[\"\xef\xbf\xbd\"]}");
 }
 
-TEST(CtlProtocol, PhaseNames) {
+TEST(ctlProtocol, PhaseNames) {
     EXPECT_STREQ(phaseName(Phase::Host), "host");
     EXPECT_STREQ(phaseName(Phase::Connecting), "connecting");
     EXPECT_STREQ(phaseName(Phase::Password), "password");
@@ -97,9 +97,9 @@ TEST(CtlProtocol, PhaseNames) {
     EXPECT_STREQ(phaseName(Phase::SignedIn), "signed-in");
 }
 
-using CtlState = ControllerTest;
+using ctlState = ControllerTest;
 
-TEST_F(CtlState, FirstStateOfAFreshInstallIsExact) {
+TEST_F(ctlState, FirstStateOfAFreshInstallIsExact) {
     start();
     command({{"cmd", "getState"}});
     ASSERT_EQ(events.size(), 1u);  // no discovery event before a discovery ran
@@ -107,7 +107,7 @@ TEST_F(CtlState, FirstStateOfAFreshInstallIsExact) {
               R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
 }
 
-TEST_F(CtlState, EventsAreDroppedWhileNoSinkIsSet) {
+TEST_F(ctlState, EventsAreDroppedWhileNoSinkIsSet) {
     start();
     controller->setEventSink(nullptr);
     command({{"cmd", "getState"}});
@@ -119,7 +119,7 @@ TEST_F(CtlState, EventsAreDroppedWhileNoSinkIsSet) {
     EXPECT_EQ(events[0].substr(events[0].size() - 2), "#2");
 }
 
-TEST_F(CtlState, SiteKeyIsStoredAndDeleted) {
+TEST_F(ctlState, SiteKeyIsStoredAndDeleted) {
     start();
     command({{"cmd", "setSiteKey"}, {"siteKey", "k-secret-1"}});
     EXPECT_TRUE(lastState()["siteKeySet"].get<bool>());
@@ -130,7 +130,7 @@ TEST_F(CtlState, SiteKeyIsStoredAndDeleted) {
     EXPECT_EQ(eventsOf("state").size(), 2u);
 }
 
-TEST_F(CtlState, ForgetRemovesTheSystemAndLogs) {
+TEST_F(ctlState, ForgetRemovesTheSystemAndLogs) {
     start();
     signInTyped(true, "sys-ctl-forget");
     controller->onMenuCommand(MenuCommand::SwitchSystem);
@@ -152,7 +152,7 @@ TEST_F(CtlState, ForgetRemovesTheSystemAndLogs) {
     EXPECT_TRUE(log.contains("forgot system sys-ctl-unknown and its saved password"));
 }
 
-TEST_F(CtlState, StateShowsKnownSystemsWithSavedPasswords) {
+TEST_F(ctlState, StateShowsKnownSystemsWithSavedPasswords) {
     start();
     signInTyped(true, "sys-ctl-b", "Bravo");
     controller->onMenuCommand(MenuCommand::SwitchSystem);

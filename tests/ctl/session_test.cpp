@@ -16,7 +16,7 @@ constexpr const char* kStartPage = "ostrel-test://ui.test/index.html";
 constexpr const char* kLogout = R"({"ostrelHost":"signedOut","reason":"logout"})";
 constexpr const char* kExpired = R"({"ostrelHost":"signedOut","reason":"expired"})";
 
-class CtlSession : public ControllerTest {
+class ctlSession : public ControllerTest {
 protected:
     // The start page has loaded once, so later "getState" calls never reconnect.
     void startLoaded() {
@@ -69,7 +69,7 @@ protected:
     }
 };
 
-TEST_F(CtlSession, SignOutOnATrustedConsoleEndsAtOnce) {
+TEST_F(ctlSession, SignOutOnATrustedConsoleEndsAtOnce) {
     startLoaded();
     signInTrusted();
     controller->onMenuCommand(MenuCommand::SignOut);
@@ -80,7 +80,7 @@ TEST_F(CtlSession, SignOutOnATrustedConsoleEndsAtOnce) {
     EXPECT_TRUE(log.contains("left Trusty (You signed out.)"));
 }
 
-TEST_F(CtlSession, SignOutAsksThePageAndEndsOnItsLogoutSignal) {
+TEST_F(ctlSession, SignOutAsksThePageAndEndsOnItsLogoutSignal) {
     startLoaded();
     signInTwoHosts();
     controller->onMenuCommand(MenuCommand::SignOut);
@@ -104,7 +104,7 @@ TEST_F(CtlSession, SignOutAsksThePageAndEndsOnItsLogoutSignal) {
     EXPECT_EQ(view->navigations.size(), 2u);
 }
 
-TEST_F(CtlSession, SignOutEndsLocallyWhenThePageNeverConfirms) {
+TEST_F(ctlSession, SignOutEndsLocallyWhenThePageNeverConfirms) {
     startLoaded();
     signInTwoHosts();
     controller->onMenuCommand(MenuCommand::SignOut);
@@ -114,7 +114,7 @@ TEST_F(CtlSession, SignOutEndsLocallyWhenThePageNeverConfirms) {
     EXPECT_TRUE(log.contains("left Two (You signed out.)"));
 }
 
-TEST_F(CtlSession, TimerWithoutASignOutDoesNothing) {
+TEST_F(ctlSession, TimerWithoutASignOutDoesNothing) {
     startLoaded();
     signInTyped(true);
     controller->onSignOutTimer();
@@ -122,7 +122,7 @@ TEST_F(CtlSession, TimerWithoutASignOutDoesNothing) {
     EXPECT_TRUE(view->deleted.empty());
 }
 
-TEST_F(CtlSession, SwitchSystemKeepsTheCookieAndTurnsAutoSignInOff) {
+TEST_F(ctlSession, SwitchSystemKeepsTheCookieAndTurnsAutoSignInOff) {
     startLoaded();
     signInTyped(true, "sys-ctl-sw", "Switchy");
     controller->onMenuCommand(MenuCommand::SwitchSystem);
@@ -136,7 +136,7 @@ TEST_F(CtlSession, SwitchSystemKeepsTheCookieAndTurnsAutoSignInOff) {
     EXPECT_TRUE(log.contains("left Switchy (switching system)"));
 }
 
-TEST_F(CtlSession, MenuIsIgnoredWhileSignedOut) {
+TEST_F(ctlSession, MenuIsIgnoredWhileSignedOut) {
     startLoaded();
     connectToPasswordPhase("sys-ctl-menu");
     const std::string before = ostrel::test::readFile(settingsPath());
@@ -147,7 +147,7 @@ TEST_F(CtlSession, MenuIsIgnoredWhileSignedOut) {
     EXPECT_TRUE(view->navigations.empty());
 }
 
-TEST_F(CtlSession, ExpiredSessionAsksForThePasswordAgain) {
+TEST_F(ctlSession, ExpiredSessionAsksForThePasswordAgain) {
     startLoaded();
     signInTyped(true, "sys-ctl-exp", "Expy");
     controller->handlePageMessage("https://10.0.0.5:8443/control/settings", kExpired);
@@ -165,7 +165,7 @@ TEST_F(CtlSession, ExpiredSessionAsksForThePasswordAgain) {
     EXPECT_TRUE(controller->signedIn());
 }
 
-TEST_F(CtlSession, UnknownReasonClearsTheCookieButKeepsTheSession) {
+TEST_F(ctlSession, UnknownReasonClearsTheCookieButKeepsTheSession) {
     startLoaded();
     signInTyped(true, "sys-ctl-unk");
     controller->handlePageMessage("https://10.0.0.5/control/", R"({"ostrelHost":"signedOut","reason":"bored"})");
@@ -180,7 +180,7 @@ TEST_F(CtlSession, UnknownReasonClearsTheCookieButKeepsTheSession) {
     EXPECT_EQ(window->title(), "Ostrel Ops Control - 2026 R1 \xE2\x80\x94 Alpha");
 }
 
-TEST_F(CtlSession, PageMessagesFromElsewhereAreIgnored) {
+TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
     startLoaded();
     controller->handlePageMessage("https://10.0.0.5/control/", kLogout);  // not signed in
     signInTyped(true);
@@ -199,7 +199,7 @@ TEST_F(CtlSession, PageMessagesFromElsewhereAreIgnored) {
     EXPECT_FALSE(controller->signedIn());
 }
 
-TEST_F(CtlSession, WindowTitleAndMenuFollowEverySession) {
+TEST_F(ctlSession, WindowTitleAndMenuFollowEverySession) {
     startLoaded();
     expectSignedOutWindow();
     signInTyped(true, "sys-ctl-w", "");  // a system without a name
@@ -212,9 +212,9 @@ TEST_F(CtlSession, WindowTitleAndMenuFollowEverySession) {
 // ---------------------------------------------------------------------------------------------
 // Views
 
-using CtlViews = ControllerTest;
+using ctlViews = ControllerTest;
 
-TEST_F(CtlViews, RecreatedViewWhileSignedInGetsTheScriptAndTheControlUi) {
+TEST_F(ctlViews, RecreatedViewWhileSignedInGetsTheScriptAndTheControlUi) {
     start();
     signInTyped(true);
     auto fresh = std::make_shared<FakeView>();
@@ -232,7 +232,7 @@ TEST_F(CtlViews, RecreatedViewWhileSignedInGetsTheScriptAndTheControlUi) {
     EXPECT_TRUE(third->navigations.empty());
 }
 
-TEST_F(CtlViews, HostScriptOnTheMainViewIsReplacedNotStacked) {
+TEST_F(ctlViews, HostScriptOnTheMainViewIsReplacedNotStacked) {
     start();
     signInTrusted();
     const std::string first = controller->hostScriptId();
@@ -246,7 +246,7 @@ TEST_F(CtlViews, HostScriptOnTheMainViewIsReplacedNotStacked) {
     EXPECT_NE(controller->hostScriptId(), first);
 }
 
-TEST_F(CtlViews, RegistrationFailureIsLoggedAndTheControlUiStillOpens) {
+TEST_F(ctlViews, RegistrationFailureIsLoggedAndTheControlUiStillOpens) {
     start();
     view->scriptOk = false;
     view->scriptFailureCode = 0x80070005L;
@@ -256,7 +256,7 @@ TEST_F(CtlViews, RegistrationFailureIsLoggedAndTheControlUiStillOpens) {
     EXPECT_TRUE(log.contains("page-side script registration failed 0x80070005"));
 }
 
-TEST_F(CtlViews, RegistrationCompletingAfterTheSessionEndedIsRemoved) {
+TEST_F(ctlViews, RegistrationCompletingAfterTheSessionEndedIsRemoved) {
     start();
     view->deferScripts = true;
     signInTyped(true);
@@ -268,14 +268,14 @@ TEST_F(CtlViews, RegistrationCompletingAfterTheSessionEndedIsRemoved) {
     EXPECT_EQ(view->navigations, std::vector<std::string>{kStartPage});
 }
 
-TEST_F(CtlViews, CookieManagerMissingIsLogged) {
+TEST_F(ctlViews, CookieManagerMissingIsLogged) {
     start();
     view->cookiesOk = false;
     signInTyped(true);
     EXPECT_TRUE(log.contains("cookie manager unavailable - the Control UI will ask for the password itself"));
 }
 
-TEST_F(CtlViews, NavigationPolicyIsLoggedAndDecided) {
+TEST_F(ctlViews, NavigationPolicyIsLoggedAndDecided) {
     start();
     signInTyped(true);
     const auto& navigate = view->handlers.navigationStarting;
@@ -289,7 +289,7 @@ TEST_F(CtlViews, NavigationPolicyIsLoggedAndDecided) {
     EXPECT_TRUE(view->external.empty());  // the shell carries the decision out
 }
 
-TEST_F(CtlViews, PopupsAreWiredAndGetTheHostScriptWhileSignedIn) {
+TEST_F(ctlViews, PopupsAreWiredAndGetTheHostScriptWhileSignedIn) {
     start();
     const auto& newWindow = view->handlers.newWindow;
     EXPECT_EQ(newWindow("https://10.0.0.5/control/popup", ""), Decision::OpenExternal);  // signed out
@@ -317,7 +317,7 @@ TEST_F(CtlViews, PopupsAreWiredAndGetTheHostScriptWhileSignedIn) {
     EXPECT_TRUE(static_cast<bool>(late->handlers.newWindow));
 }
 
-TEST_F(CtlViews, CertificateErrorsPassOnlyForTheSignedInSystem) {
+TEST_F(ctlViews, CertificateErrorsPassOnlyForTheSignedInSystem) {
     start();
     EXPECT_EQ(view->handlers.certificateError("https://10.0.0.5/"), Decision::Refuse);
     signInTyped(true);
@@ -326,7 +326,7 @@ TEST_F(CtlViews, CertificateErrorsPassOnlyForTheSignedInSystem) {
     EXPECT_TRUE(log.contains("certificate error refused for https://10.0.0.6/"));
 }
 
-TEST_F(CtlViews, ViewWithoutCertificateEventsGetsNoHandlerForThem) {
+TEST_F(ctlViews, ViewWithoutCertificateEventsGetsNoHandlerForThem) {
     start(false);
     auto old = std::make_shared<FakeView>();
     old->certificateEvents = false;
