@@ -72,9 +72,13 @@ AppController::AppController(ControllerServices services)
 
 AppController::~AppController() = default;
 
-std::string AppController::baseWindowTitle() { return "Ostrel Ops Control - " + std::string(kReleaseName); }
+std::string AppController::baseWindowTitle() {
+    return "Ostrel Ops Control - " + std::string(kReleaseName);
+}
 
-void AppController::setEventSink(std::function<void(const std::string&)> sink) { eventSink_ = std::move(sink); }
+void AppController::setEventSink(std::function<void(const std::string&)> sink) {
+    eventSink_ = std::move(sink);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Start-page commands
@@ -189,9 +193,7 @@ void AppController::startConnect(const std::string& host, int port) {
     auto self = shared_from_this();
     const bool started = services_.startThread([self, generation, host, port] {
         ConnectResult result = self->runProbe(host, port);
-        self->post([self, generation, result = std::move(result)]() mutable {
-            self->onConnectResult(generation, std::move(result));
-        });
+        self->post([self, generation, result = std::move(result)] { self->onConnectResult(generation, result); });
     });
     if (!started) {
         // The target already names the new, unverified address, so the password phase of an
@@ -202,7 +204,7 @@ void AppController::startConnect(const std::string& host, int port) {
     }
 }
 
-void AppController::onConnectResult(std::uint32_t generation, ConnectResult result) {
+void AppController::onConnectResult(std::uint32_t generation, const ConnectResult& result) {
     if (generation != generation_) return;
     if (!result.ok) {
         logf(lv::Warn, "connect failed: %s", result.error.c_str());
@@ -241,13 +243,13 @@ void AppController::startLogin(const std::string& password, bool remember, bool 
     const Target target = target_;
     std::string body = signInRequestBody(password);
     auto self = shared_from_this();
-    const bool started = services_.startThread([self, generation, target, body = std::move(body), password,
-                                                remember, typed] {
-        HttpResult result = runSignInRequest(target, body, self->services_.http);
-        self->post([self, generation, result = std::move(result), password, remember, typed] {
-            self->onLoginResult(generation, result, password, remember, typed);
+    const bool started =
+        services_.startThread([self, generation, target, body = std::move(body), password, remember, typed] {
+            HttpResult result = runSignInRequest(target, body, self->services_.http);
+            self->post([self, generation, result = std::move(result), password, remember, typed] {
+                self->onLoginResult(generation, result, password, remember, typed);
+            });
         });
-    });
     if (!started) {
         phase_ = Phase::Password;
         error_ = kLoginStartFailed;
@@ -575,19 +577,18 @@ void AppController::installHostScript(const std::shared_ptr<IBrowserView>& view,
     }
     auto self = shared_from_this();
     std::weak_ptr<IBrowserView> weakView = view;
-    view->addDocumentScript(hostScriptText(target_.hosts),
-                            [self, weakView, done = std::move(done)](bool ok, const std::string& id, long code) {
-                                if (!ok) {
-                                    logf(lv::Error, "page-side script registration failed 0x%08lX",
-                                         static_cast<unsigned long>(code));
-                                } else if (!id.empty()) {
-                                    const auto registered = weakView.lock();
-                                    if (registered && registered == self->webView_) {
-                                        self->adoptHostScript(registered, id);
-                                    }
-                                }
-                                if (done) done();
-                            });
+    view->addDocumentScript(hostScriptText(target_.hosts), [self, weakView, done = std::move(done)](
+                                                               bool ok, const std::string& id, long code) {
+        if (!ok) {
+            logf(lv::Error, "page-side script registration failed 0x%08lX", static_cast<unsigned long>(code));
+        } else if (!id.empty()) {
+            const auto registered = weakView.lock();
+            if (registered && registered == self->webView_) {
+                self->adoptHostScript(registered, id);
+            }
+        }
+        if (done) done();
+    });
 }
 
 void AppController::adoptHostScript(const std::shared_ptr<IBrowserView>& view, const std::string& id) {
@@ -616,6 +617,8 @@ void AppController::deleteSessionCookie() {
     for (const std::string& host : target_.hosts) webView_->deleteCookies(kSessionCookieName, normalizeHost(host), "/");
 }
 
-std::string AppController::controlUrl() const { return ctl::controlUrl(target_); }
+std::string AppController::controlUrl() const {
+    return ctl::controlUrl(target_);
+}
 
 }  // namespace ostrel::ctl

@@ -56,8 +56,8 @@ struct ControllerServices {
     std::function<void()> deleteSiteKey = ostrel::deleteSiteKey;
     std::function<bool()> hasSiteKey = ostrel::hasSiteKey;
     std::function<DiscoveryResult(const DiscoveryOptions&)> runDiscovery = ostrel::runDiscovery;
-    std::function<std::int64_t()> wallClockMs = wallClockMsNow;      // ms since 1970
-    std::function<std::int64_t()> monotonicMs = monotonicMsNow;      // ms, any origin > 0
+    std::function<std::int64_t()> wallClockMs = wallClockMsNow;  // ms since 1970
+    std::function<std::int64_t()> monotonicMs = monotonicMsNow;  // ms, any origin > 0
     std::function<bool(std::function<void()>)> startThread = startDetachedThread;
     // Empty: configPath(). Note that SettingsStore::forgetSystem deletes the password through
     // the real vault whatever is injected above.
@@ -118,10 +118,10 @@ public:
 
 private:
     void startConnect(const std::string& host, int port);
-    void onConnectResult(std::uint32_t generation, ConnectResult result);
+    void onConnectResult(std::uint32_t generation, const ConnectResult& result);
     void startLogin(const std::string& password, bool remember, bool typed);
-    void onLoginResult(std::uint32_t generation, const HttpResult& result, const std::string& password,
-                       bool remember, bool typed);
+    void onLoginResult(std::uint32_t generation, const HttpResult& result, const std::string& password, bool remember,
+                       bool typed);
     void signIn(const std::string& token, bool remember, bool trusted);
     void endSession(const std::string& notice, bool backToPassword = false);
     void updateTitleAndMenu();

@@ -50,11 +50,16 @@ bool readPort(const json& object, const char* key, int& out) {
 
 const char* phaseName(Phase phase) {
     switch (phase) {
-        case Phase::Host: return "host";
-        case Phase::Connecting: return "connecting";
-        case Phase::Password: return "password";
-        case Phase::SigningIn: return "signing-in";
-        case Phase::SignedIn: return "signed-in";
+        case Phase::Host:
+            return "host";
+        case Phase::Connecting:
+            return "connecting";
+        case Phase::Password:
+            return "password";
+        case Phase::SigningIn:
+            return "signing-in";
+        case Phase::SignedIn:
+            return "signed-in";
     }
     return "host";
 }

@@ -55,8 +55,8 @@ public:
                 const Json& line = lines_[cursor_++];
                 if (match(line)) return line;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return std::nullopt;
             auto text = child_->readLine(left);
             if (!text) return std::nullopt;
@@ -74,10 +74,13 @@ public:
         return next([name](const Json& j) { return j.is_object() && j.value("action", "") == name; }, timeout);
     }
     // The next state event in `phase` (earlier states are skipped).
-    std::optional<Json> stateIn(const std::string& phase, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-        return next([phase](const Json& j) { return j.is_object() && j.value("event", "") == "state" &&
-                                                    j.value("phase", "") == phase; },
-                    timeout);
+    std::optional<Json> stateIn(const std::string& phase,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        return next(
+            [phase](const Json& j) {
+                return j.is_object() && j.value("event", "") == "state" && j.value("phase", "") == phase;
+            },
+            timeout);
     }
     // Asks for the state and returns the answer.
     std::optional<Json> state() {

@@ -52,7 +52,7 @@ protected:
 
     void startSim(std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"--system-id", systemId(), "--system-name", "Lab " + systemId(),
-                                         "--password", password(), "--token", token()};
+                                         "--password",  password(), "--token",       token()};
         args.insert(args.end(), extra.begin(), extra.end());
         sim = std::make_unique<ostrel::test::SimProcess>(args);
         ASSERT_TRUE(sim->ready()) << sim->failure();
@@ -93,9 +93,8 @@ protected:
     // Connects and waits for the password phase; returns that state.
     json toPasswordPhase() {
         connect();
-        const auto state = bridge.next([](const json& j) {
-            return j.value("event", "") == "state" && j.value("phase", "") != "connecting";
-        });
+        const auto state = bridge.next(
+            [](const json& j) { return j.value("event", "") == "state" && j.value("phase", "") != "connecting"; });
         EXPECT_TRUE(state.has_value());
         if (!state) return json();
         EXPECT_EQ((*state)["phase"], "password") << state->dump();
@@ -159,8 +158,11 @@ protected:
     void expectCookieDeleted() {
         const auto deleted = bridge.nextAction("deleteCookies");
         ASSERT_TRUE(deleted);
-        EXPECT_EQ(*deleted, (json{{"action", "deleteCookies"}, {"name", "ostrel_control_session"},
-                                  {"domain", "127.0.0.1"}, {"path", "/"}, {"view", "main"}}));
+        EXPECT_EQ(*deleted, (json{{"action", "deleteCookies"},
+                                  {"name", "ostrel_control_session"},
+                                  {"domain", "127.0.0.1"},
+                                  {"path", "/"},
+                                  {"view", "main"}}));
     }
 
     std::size_t authRequests() const { return sim->requests("/api/control-auth").size(); }
@@ -179,8 +181,9 @@ TEST_F(ctlBridge, StartsSignedOutWithTheFreshInstallState) {
     ASSERT_GE(startLines.size(), 3u);
     EXPECT_EQ(startLines[0], (json{{"action", "title"}, {"text", kBaseTitle}}));
     EXPECT_EQ(startLines[1], (json{{"action", "menuEnabled"}, {"enabled", false}}));
-    EXPECT_EQ(firstState,
-              R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
+    EXPECT_EQ(
+        firstState,
+        R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
 }
 
 TEST_F(ctlBridge, TypedSignInWithRememberSavesThePasswordAndALastingCookie) {

@@ -24,9 +24,9 @@ protected:
             controller->runPostedTasks();
             if (done()) return true;
             std::unique_lock<std::mutex> lock(window->mutex);
-            window->woken.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                                  std::chrono::milliseconds(50)),
-                                     [&] { return window->wakes != seen; });
+            window->woken.wait_until(
+                lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50)),
+                [&] { return window->wakes != seen; });
             seen = window->wakes;
             if (std::chrono::steady_clock::now() > deadline) return false;
         }

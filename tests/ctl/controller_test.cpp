@@ -99,8 +99,8 @@ TEST_F(ctlConnect, ConnectFromThePasswordPhaseStartsAFreshTarget) {
     };
     command({{"cmd", "connect"}, {"host", "10.0.0.8"}, {"port", 9443}});
     const auto connecting = lastState();
-    EXPECT_EQ(connecting["target"], (json{{"host", "10.0.0.8"}, {"name", ""}, {"port", 9443},
-                                           {"savedPassword", false}, {"systemId", ""}}));
+    EXPECT_EQ(connecting["target"],
+              (json{{"host", "10.0.0.8"}, {"name", ""}, {"port", 9443}, {"savedPassword", false}, {"systemId", ""}}));
     pump();
     EXPECT_EQ(lastState()["target"]["systemId"], "sys-ctl-other");
     EXPECT_EQ(lastState()["phase"], "password");
@@ -337,7 +337,9 @@ struct Refusal {
     bool logsRefusal;
 };
 
-void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+    *out << refusal.name;
+}
 
 class ctlLoginRefused : public ControllerTest, public ::testing::WithParamInterface<Refusal> {};
 

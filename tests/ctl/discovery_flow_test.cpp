@@ -107,7 +107,8 @@ TEST_F(ctlDiscovery, FailureShowsItsErrorWithNoSystems) {
     };
     discover();
     pump();
-    EXPECT_EQ(events.back(), R"({"error":"no usable network interface","event":"discovery","state":"done","systems":[]})");
+    EXPECT_EQ(events.back(),
+              R"({"error":"no usable network interface","event":"discovery","state":"done","systems":[]})");
     EXPECT_TRUE(log.contains("discovery: 0 probes on 0 interfaces, 0 offers (0 rejected), 0 systems"));
     // The next run clears the error while searching.
     world.monoMs += 5000;
@@ -131,7 +132,8 @@ TEST_F(ctlDiscovery, ThreadThatCannotStartEndsTheRun) {
     world.threads = FakeWorld::Threads::Fail;
     discover();
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1], R"({"error":"could not start a discovery run","event":"discovery","state":"done","systems":[]})");
+    EXPECT_EQ(events[1],
+              R"({"error":"could not start a discovery run","event":"discovery","state":"done","systems":[]})");
 }
 
 }  // namespace

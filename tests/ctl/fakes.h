@@ -123,9 +123,7 @@ public:
     }
 
     std::string title() const { return titles.empty() ? std::string() : titles.back(); }
-    std::optional<bool> menuEnabled() const {
-        return menu.empty() ? std::nullopt : std::optional<bool>(menu.back());
-    }
+    std::optional<bool> menuEnabled() const { return menu.empty() ? std::nullopt : std::optional<bool>(menu.back()); }
 
     std::vector<std::string> titles;
     std::vector<bool> menu;
@@ -311,8 +309,8 @@ private:
 };
 
 // A connect probe answer for a system at `host`.
-inline ConnectResult systemAt(const std::string& host, int port, const std::string& systemId,
-                              const std::string& name, bool trusted = false) {
+inline ConnectResult systemAt(const std::string& host, int port, const std::string& systemId, const std::string& name,
+                              bool trusted = false) {
     ConnectResult result;
     result.ok = true;
     result.trusted = trusted;

@@ -15,9 +15,9 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndNonObjectsIgnored) {
     EXPECT_EQ(parseCommand(R"({"cmd":"getState"})").kind, Kind::GetState);
     EXPECT_EQ(parseCommand(R"({"cmd":"back"})").kind, Kind::Back);
     EXPECT_EQ(parseCommand(R"({"cmd":"discoverSystems"})").kind, Kind::DiscoverSystems);
-    for (const char* text : {R"("getState")", R"(["getState"])", R"({"cmd":"GetState"})", R"({"cmd":"getState "})",
-                             R"({"cmd":""})", R"({})", R"({"cmd":"remember"})", "{\"cmd\":\"getState\"", "",
-                             R"({"cmd":7})", R"({"cmd":null})"}) {
+    for (const char* text :
+         {R"("getState")", R"(["getState"])", R"({"cmd":"GetState"})", R"({"cmd":"getState "})", R"({"cmd":""})",
+          R"({})", R"({"cmd":"remember"})", "{\"cmd\":\"getState\"", "", R"({"cmd":7})", R"({"cmd":null})"}) {
         EXPECT_EQ(parseCommand(text).kind, Kind::Ignored) << text;
     }
 }
@@ -54,10 +54,10 @@ TEST(ctlProtocol, WrongTypedArgumentsMakeTheCommandIgnored) {
 }
 
 TEST(ctlProtocol, ConnectPortMemberMustBeAUsablePort) {
-    for (const char* text : {R"({"cmd":"connect","host":"a","port":70000})", R"({"cmd":"connect","host":"a","port":0})",
-                             R"({"cmd":"connect","host":"a","port":-1})",
-                             R"({"cmd":"connect","host":"a","port":18446744073709551615})",
-                             R"({"cmd":"connect","host":"a","port":65536})"}) {
+    for (const char* text :
+         {R"({"cmd":"connect","host":"a","port":70000})", R"({"cmd":"connect","host":"a","port":0})",
+          R"({"cmd":"connect","host":"a","port":-1})", R"({"cmd":"connect","host":"a","port":18446744073709551615})",
+          R"({"cmd":"connect","host":"a","port":65536})"}) {
         EXPECT_EQ(parseCommand(text).kind, Kind::Ignored) << text;
     }
     EXPECT_EQ(parseCommand(R"({"cmd":"connect","host":"a","port":65535})").port, 65535);
@@ -103,8 +103,9 @@ TEST_F(ctlState, FirstStateOfAFreshInstallIsExact) {
     start();
     command({{"cmd", "getState"}});
     ASSERT_EQ(events.size(), 1u);  // no discovery event before a discovery ran
-    EXPECT_EQ(events[0],
-              R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
+    EXPECT_EQ(
+        events[0],
+        R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
 }
 
 TEST_F(ctlState, EventsAreDroppedWhileNoSinkIsSet) {

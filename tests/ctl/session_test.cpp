@@ -188,8 +188,9 @@ TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
                                "ostrel-test://ui.test/index.html"}) {
         controller->handlePageMessage(source, kLogout);
     }
-    for (const char* message : {R"("signedOut")", R"({"ostrelHost":"signedout","reason":"logout"})",
-                                R"({"ostrelHost":true,"reason":"logout"})", "{oops", R"([{"ostrelHost":"signedOut"}])"}) {
+    for (const char* message :
+         {R"("signedOut")", R"({"ostrelHost":"signedout","reason":"logout"})",
+          R"({"ostrelHost":true,"reason":"logout"})", "{oops", R"([{"ostrelHost":"signedOut"}])"}) {
         controller->handlePageMessage("https://10.0.0.5/control/", message);
     }
     EXPECT_TRUE(controller->signedIn());

@@ -56,7 +56,9 @@ void RecordingView::act(const std::string& name, json members) {
     out_.action(name, std::move(members));
 }
 
-void RecordingView::navigate(const std::string& url) { act("navigate", {{"url", url}}); }
+void RecordingView::navigate(const std::string& url) {
+    act("navigate", {{"url", url}});
+}
 
 void RecordingView::addDocumentScript(const std::string& script, ScriptDone done) {
     static long nextId = 1;
@@ -65,9 +67,13 @@ void RecordingView::addDocumentScript(const std::string& script, ScriptDone done
     if (done) done(true, id, 0);
 }
 
-void RecordingView::removeDocumentScript(const std::string& id) { act("removeScript", {{"id", id}}); }
+void RecordingView::removeDocumentScript(const std::string& id) {
+    act("removeScript", {{"id", id}});
+}
 
-void RecordingView::executeScript(const std::string& script) { act("executeScript", {{"script", script}}); }
+void RecordingView::executeScript(const std::string& script) {
+    act("executeScript", {{"script", script}});
+}
 
 bool RecordingView::setCookie(const ctl::SessionCookie& cookie) {
     act("setCookie", {{"name", cookie.name},
@@ -86,24 +92,34 @@ bool RecordingView::deleteCookies(const std::string& name, const std::string& do
     return true;
 }
 
-void RecordingView::clearCertificateDecisions() { act("clearCertificateDecisions"); }
+void RecordingView::clearCertificateDecisions() {
+    act("clearCertificateDecisions");
+}
 
 void RecordingView::closePopups() {
     act("closePopups");
     if (onClosePopups_) onClosePopups_();
 }
 
-void RecordingView::openExternal(const std::string& url) { act("openExternal", {{"url", url}}); }
+void RecordingView::openExternal(const std::string& url) {
+    act("openExternal", {{"url", url}});
+}
 
-void RecordingWindow::setTitle(const std::string& title) { out_.action("title", {{"text", title}}); }
+void RecordingWindow::setTitle(const std::string& title) {
+    out_.action("title", {{"text", title}});
+}
 
-void RecordingWindow::setSessionMenuEnabled(bool enabled) { out_.action("menuEnabled", {{"enabled", enabled}}); }
+void RecordingWindow::setSessionMenuEnabled(bool enabled) {
+    out_.action("menuEnabled", {{"enabled", enabled}});
+}
 
 void RecordingWindow::startSignOutTimer(int milliseconds) {
     timerDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
 }
 
-void RecordingWindow::wake() { signalEventFd(wakeFd_); }
+void RecordingWindow::wake() {
+    signalEventFd(wakeFd_);
+}
 
 void signalEventFd(int fd) {
     const std::uint64_t one = 1;

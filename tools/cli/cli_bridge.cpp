@@ -163,8 +163,8 @@ private:
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) return;
         const json message = json::parse(line, nullptr, false);
-        const bool shellInput = !message.is_discarded() && message.is_object() && message.contains("input") &&
-                                message["input"].is_string();
+        const bool shellInput =
+            !message.is_discarded() && message.is_object() && message.contains("input") && message["input"].is_string();
         if (!shellInput) {
             // Anything else is what the page posted, malformed or not: the controller decides.
             controller_->handleCommand(line);
