@@ -38,6 +38,9 @@ constexpr long kStallSeconds = 8;
 //    server wants a client certificate): the secure-connection phrase. Certificate checks are off,
 //    so PEER_FAILED_VERIFICATION cannot normally happen; it is listed so it could never become a
 //    technical text.
+//  - Before any transfer, a host text that libcurl cannot even place in a URL ("[]", "a b") is
+//    given CURLE_COULDNT_RESOLVE_HOST: as a name it cannot be resolved. Other URL-building
+//    failures read "curl_url failed (libcurl URL error N)" with libcurl's URL error number.
 struct ErrorPhrase {
     CURLcode code;
     const char* text;
@@ -186,13 +189,12 @@ HttpResult httpsRequest(const std::string& method, const std::string& host, int 
         return result;
     }
 
-    // An IPv6 literal may come with or without brackets; the URL needs them, "[]" stays as it is.
-    std::string urlHost = host;
-    if (host.size() >= 3 && host.front() == '[' && host.back() == ']') {
-        urlHost = host;
-    } else if (host.find(':') != std::string::npos) {
-        urlHost = "[" + host + "]";
-    }
+    // An IPv6 literal in brackets stands for the bare literal; "[]" is not one and stays as it is.
+    std::string bare = host;
+    if (host.size() >= 3 && host.front() == '[' && host.back() == ']') bare = host.substr(1, host.size() - 2);
+    // libcurl's URL form wants every IPv6 literal (with or without a zone) in brackets.
+    const bool ipv6 = bare.find(':') != std::string::npos && bare.front() != '[';
+    const std::string urlHost = ipv6 ? "[" + bare + "]" : bare;
 
     Url url;
     if (url.url == nullptr) {
