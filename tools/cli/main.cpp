@@ -10,7 +10,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: ostrel-control-cli --version | probe HOST[:PORT] | discover | bridge\n";
+    "usage: ostrel-control-cli --version | probe HOST[:PORT] | discover [--port N] | bridge\n";
 
 int usageError() {
     std::fputs(kUsage, stderr);
