@@ -1,5 +1,7 @@
 #include "ctl/bridge_protocol.h"
 
+#include "common/json_read.h"
+
 #include <cstdint>
 
 #include "common/version.h"
@@ -7,24 +9,10 @@
 namespace ostrel::ctl {
 namespace {
 
+using json_read::readBool;
+using json_read::readString;
+
 using nlohmann::json;
-
-// Absent members keep `out`; present members of another type make the command unusable.
-bool readString(const json& object, const char* key, std::string& out) {
-    const auto it = object.find(key);
-    if (it == object.end()) return true;
-    if (!it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-}
-
-bool readBool(const json& object, const char* key, bool& out) {
-    const auto it = object.find(key);
-    if (it == object.end()) return true;
-    if (!it->is_boolean()) return false;
-    out = it->get<bool>();
-    return true;
-}
 
 // A port the network layer can use as it is: a JSON integer in 1..65535. Anything wider would
 // be cut to 16 bits further down (70000 would become 4464), so it is refused here.

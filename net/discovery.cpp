@@ -1,6 +1,8 @@
 // Portable half of LAN discovery: the probe text, offer parsing, merging, ordering and naming.
 #include "net/discovery.h"
 
+#include "common/json_read.h"
+
 #include <algorithm>
 #include <limits>
 #include <unordered_map>
@@ -9,6 +11,9 @@
 
 namespace ostrel {
 namespace {
+
+using json_read::readBool;
+using json_read::readString;
 
 using nlohmann::json;
 
@@ -19,22 +24,6 @@ std::string dumpCompact(const json& value) {
 }
 
 // Typed readers: an absent member keeps the default, a present member of another type fails.
-bool readString(const json& object, const char* key, std::string& out) {
-    const auto it = object.find(key);
-    if (it == object.end()) return true;
-    if (!it->is_string()) return false;
-    out = it->get_ref<const std::string&>();
-    return true;
-}
-
-bool readBool(const json& object, const char* key, bool& out) {
-    const auto it = object.find(key);
-    if (it == object.end()) return true;
-    if (!it->is_boolean()) return false;
-    out = it->get<bool>();
-    return true;
-}
-
 // An integer member as a 64-bit value; a float, a string or an integer beyond the signed 64-bit
 // range fails, so that a huge value can never wrap into range.
 bool readInteger(const json& object, const char* key, std::int64_t& out) {

@@ -1,5 +1,7 @@
 #include "store/settings_store.h"
 
+#include "common/json_read.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -15,6 +17,9 @@
 namespace ostrel {
 namespace {
 
+using json_read::readBool;
+using json_read::readString;
+
 namespace fs = std::filesystem;
 using nlohmann::json;
 
@@ -23,22 +28,6 @@ constexpr const char* kUnreadableWarning = "control-app config.json unreadable o
 
 // The file is read strictly: a member of the wrong JSON type makes the whole file unreadable
 // rather than half-loading it. Each reader leaves `out` alone when the member is absent.
-bool readString(const json& object, const char* key, std::string& out) {
-    const auto it = object.find(key);
-    if (it == object.end()) return true;
-    if (!it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-}
-
-bool readBool(const json& object, const char* key, bool& out) {
-    const auto it = object.find(key);
-    if (it == object.end()) return true;
-    if (!it->is_boolean()) return false;
-    out = it->get<bool>();
-    return true;
-}
-
 // Integers only (2.0 is not 2); values that do not fit the field are as wrong as text would be.
 template <typename Int>
 bool readInteger(const json& object, const char* key, Int& out) {
