@@ -8,8 +8,8 @@
 #include "common/version.h"
 #include "ctl/host_input.h"
 #include "ctl/page_policy.h"
+#include "ctl/start_page.h"
 #include "log/log.h"
-#include "shell/start_page.h"
 
 namespace ostrel::ctl {
 namespace {
@@ -34,8 +34,8 @@ std::mutex gDiscoveryMutex;
 std::int64_t gLastDiscoveryStartMs = 0;
 
 ControllerServices completed(ControllerServices services) {
-    if (services.startPagePrefix.empty()) services.startPagePrefix = std::string(shell::kStartPageOrigin);
-    if (services.startPageUrl.empty()) services.startPageUrl = std::string(shell::kStartPageUrl);
+    if (services.startPagePrefix.empty()) services.startPagePrefix = std::string(kStartPageOrigin);
+    if (services.startPageUrl.empty()) services.startPageUrl = std::string(kStartPageUrl);
     return services;
 }
 

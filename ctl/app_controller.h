@@ -63,8 +63,8 @@ struct ControllerServices {
     // the real vault whatever is injected above.
     std::filesystem::path settingsPath;
     // The shell's start page: the prefix every bundle URL starts with, and the page to return to.
-    std::string startPagePrefix;  // empty: shell/start_page.h
-    std::string startPageUrl;     // empty: shell/start_page.h
+    std::string startPagePrefix;  // empty: ctl/start_page.h
+    std::string startPageUrl;     // empty: ctl/start_page.h
 };
 
 // Forgets when discovery last started (process-wide), so tests can start from a clean slate.
