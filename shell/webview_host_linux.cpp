@@ -221,6 +221,7 @@ struct WebViewHost::Impl {
     bool pendingMaximize = false;
     bool placementDamaged = false;
     bool titleBarDark = false;
+    bool startPageReady = false;
     std::vector<guint> signalSources;
 
     ~Impl() {
@@ -677,6 +678,11 @@ void WebViewHost::Impl::flushOutbox() {
 }
 
 void WebViewHost::Impl::handleStartPageMessage(const std::string& text) {
+    if (!startPageReady) {
+        // The page's first message: it has loaded and run. Scripts and benchmarks wait for this.
+        startPageReady = true;
+        logf(lv::Info, "start page ready");
+    }
     if (text.find("setTitleBarDark") != std::string::npos) {
         const nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
         if (message.is_object()) {

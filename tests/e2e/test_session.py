@@ -9,7 +9,7 @@ import unittest
 
 from selenium.webdriver.common.by import By
 
-from harness import AppTestCase, Sim, wait_for
+from harness import AppTestCase, Sim, children_of, wait_for
 
 PASSWORD = "pw-session-7f3a"
 TOKEN = "tok-e2e-52c1d9b7a0"
@@ -36,6 +36,22 @@ def menu_enabled(env, action):
                           "/org/ostrelops/Control/window/1", "--method", "org.gtk.Actions.Describe", action],
                          env=env.env, check=True, capture_output=True, text=True, timeout=10).stdout
     return out.startswith("((true,")
+
+
+def harness_children(pid):
+    return children_of(pid) if pid else []
+
+
+def process_name(pid):
+    try:
+        with open(f"/proc/{pid}/comm") as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
+def failures(env):
+    return [e for e in env.log_events() if e.get("kind") == "ui.process_failed"]
 
 
 class SessionTest(AppTestCase):
@@ -167,6 +183,54 @@ class SessionTest(AppTestCase):
         self.assertTrue(env.url().startswith("ostrel-app://"))
         self.assertEqual(len(env.driver.window_handles), 1)
         self.assertIn(f"navigation kept out of the app: {control}", env.log_text().split("left Simulated")[-1])
+
+    def test_refusals_and_web_process_recovery(self):
+        env = self.app_env()
+        sim = Sim(env, "--password", PASSWORD, "--poll-ms", "600000")  # the page checks its session once, at load
+        env.start()
+        self.sign_in(env, sim, remember=False)
+        control = env.url()
+
+        # Downloads are refused: the view stays and nothing is saved.
+        env.driver.find_element(By.ID, "export-link").click()
+        wait_for("the refusal", lambda: f"download refused: https://{sim.hostport}/control/export.csv" in env.log_text())
+        self.assertEqual(env.url(), control)
+        self.assertEqual(glob.glob(os.path.join(env.root, "**", "export*.csv"), recursive=True), [])
+        self.assertEqual(env.opened_urls(), [])
+
+        # Camera, microphone, location and notifications are refused without asking.
+        answers = env.driver.execute_async_script("""
+            var done = arguments[arguments.length - 1], out = {};
+            Notification.requestPermission().then(function (p) { out.notifications = p;
+              navigator.geolocation.getCurrentPosition(function () { out.geolocation = 'granted'; done(out); },
+                                                       function (e) { out.geolocation = e.code; done(out); });
+            });""")
+        self.assertEqual(answers, {"notifications": "denied", "geolocation": 1})
+        log = env.log_text()
+        self.assertIn("permission request refused: notifications", log)
+        self.assertIn("permission request refused: geolocation", log)
+
+        # A crashed web process is reloaded five times in ten minutes; the sixth stays down. (The
+        # driver loses its page with the process, so the reloads are seen from the system's side.)
+        def page_loads():
+            return sum(r["path"] == "/api/control-session" and "Cookie" in dict(r["headers"]) for r in sim.requests())
+
+        def web_processes():
+            return [p for p in harness_children(env.app_pid) if process_name(p) == "WebKitWebProces"]
+        for round in range(6):
+            victims = web_processes()
+            self.assertTrue(victims)
+            loads = page_loads()
+            for pid in victims:
+                os.kill(pid, 9)
+            wait_for("the failure report", lambda: len(failures(env)) == round + 1)
+            if round < 5:
+                wait_for("the reloaded page", lambda: page_loads() > loads, timeout=30)
+        reports = failures(env)
+        self.assertEqual([r["fields"]["recoveries"] for r in reports], [0, 1, 2, 3, 4, 5])
+        self.assertTrue(reports[-1]["msg"].endswith("UI is blank, recovery budget spent"), reports[-1]["msg"])
+        self.assertTrue(all(r["fields"]["kind"] == "render-process-exited" for r in reports))
+        self.assertEqual(sum(e.get("kind") == "ui.recovered" for e in env.log_events()), 5)
 
     def test_popups(self):
         env = self.app_env()
