@@ -577,8 +577,13 @@ void writeRawReport(const siginfo_t* info, const ucontext_t* uc) {
     if (info != nullptr) {
         line.clear();
         line.add("signal: ").dec(gCrash.signal).add(" (").add(signalName(gCrash.signal)).add("), code ");
-        line.dec(gCrash.code).add(", fault address ").hex(gCrash.faultAddress);
-        if (info->si_code <= 0) line.add(", sent by pid ").dec(info->si_pid);
+        line.dec(gCrash.code);
+        // A signal sent by a process carries its sender where a fault carries the address.
+        if (info->si_code <= 0) {
+            line.add(", sent by pid ").dec(info->si_pid);
+        } else {
+            line.add(", fault address ").hex(gCrash.faultAddress);
+        }
         writeLine(fd, line);
     }
     if (uc != nullptr) {

@@ -1,5 +1,6 @@
 // crash_helper MODE [DUMP_DIR]: starts logging and the crash handler the way the programs do
 // (source "crash-helper"), then fails the way MODE names. For the crash handler tests only.
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -39,6 +40,11 @@ __attribute__((noinline)) int faultDivide() {
 __attribute__((noinline)) void faultIllegal() { __builtin_trap(); }
 
 __attribute__((noinline)) void faultAbort() { std::abort(); }
+
+// A signal that no fault stands behind: returning from the handler would carry on running.
+__attribute__((noinline)) void raiseSegv() {
+    if (::raise(SIGSEGV) == 0) std::exit(11);  // not a tail call: this frame stays on the stack
+}
 
 // Touching a page of an empty file's mapping: the file has no byte there.
 __attribute__((noinline)) void faultBus() {
@@ -110,6 +116,7 @@ int main(int argc, char** argv) {
     if (mode == "divide") return helper::faultDivide();
     if (mode == "illegal") helper::faultIllegal();
     if (mode == "abort") helper::faultAbort();
+    if (mode == "raise-segv") helper::raiseSegv();
     if (mode == "bus") helper::faultBus();
     if (mode == "terminate-std") helper::throwStd();
     if (mode == "terminate-other") helper::throwOther();

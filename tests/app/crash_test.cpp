@@ -114,6 +114,7 @@ const FaultCase kFaultCases[] = {
      "helper::faultIllegal()"},
     {"bus", 128 + SIGBUS, R"(fatal signal SIGBUS: IN_PAGE_ERROR at helper::faultBus\(\) \+ .*)", "helper::faultBus()"},
     {"abort", 128 + SIGABRT, R"(fatal signal SIGABRT: SI_TKILL at .+)", "helper::faultAbort()"},
+    {"raise-segv", 128 + SIGSEGV, R"(fatal signal SIGSEGV: SI_TKILL at .+)", "helper::raiseSegv()"},
     {"terminate-std", 3, R"(std::terminate called: thrown by the helper)", "helper::throwStd()"},
     {"terminate-other", 3, R"(std::terminate called: non-std exception)", "helper::throwOther()"},
     {"pure-virtual", 3, R"(pure virtual function call)", "helper::pureVirtualCall()"},
