@@ -882,6 +882,8 @@ bool install(const CrashSettings& settings) {
     // Room for the file name after the folder; a longer folder cannot hold reports.
     if (settings.dumpDir.size() + settings.appName.size() + 64 < kPathCapacity) {
         copyText(gInstalled.dumpDir, sizeof gInstalled.dumpDir, settings.dumpDir);
+    } else {
+        log::logf(log::Warn, "[crash] dump folder path too long - crashes are logged without a report file");
     }
     copyText(gInstalled.appName, sizeof gInstalled.appName, settings.appName.empty() ? "ostrel" : settings.appName);
     const ssize_t n = ::readlink("/proc/self/exe", gInstalled.executable, sizeof gInstalled.executable - 1);
@@ -906,7 +908,7 @@ bool install(const CrashSettings& settings) {
     }
     std::set_terminate(onTerminate);
 
-    log::logf(log::Info, "[crash] handler installed (dumps -> %s)", gInstalled.dumpDir);
+    log::logf(log::Info, "[crash] handler installed (dumps -> %s)", settings.dumpDir.c_str());
     return true;
 }
 

@@ -13,7 +13,6 @@
 #include <mutex>
 #include <shared_mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <spdlog/async.h>
@@ -526,7 +525,7 @@ bool flushAndWait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (pool->queue_size() != 0) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::usleep(1000);
     }
     return true;
 }
