@@ -1,11 +1,14 @@
 """The app as an operator starts it: window, start page, sign-in, placement, minimise, second start."""
 import json
+import glob
 import os
 import shutil
+import signal
 import subprocess
 import time
 import unittest
 
+import harness
 from harness import AppTestCase, Sim, wait_for
 
 
@@ -112,6 +115,23 @@ class WindowTest(AppTestCase):
         self.assertIn(f"ui: {folder}/ui", log)
         self.assertIn("single-instance mutex unavailable", log)
         self.assertIn("exiting (0)", log)
+
+    def test_a_crash_leaves_a_report_beside_the_logs(self):
+        if harness.SANITIZED:
+            self.skipTest("the sanitizers own the fatal signals in this build")
+        env = self.app_env()
+        app = subprocess.Popen([harness.APP], env=env.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        window_geometry(env)
+        app.send_signal(signal.SIGSEGV)
+        self.assertEqual(app.wait(timeout=30), -signal.SIGSEGV)
+        log = env.log_text()
+        self.assertIn("[crash] handler installed (dumps -> " + env.log_dir() + ")", log)
+        self.assertIn("[crash] fatal signal SIGSEGV", log)
+        reports = glob.glob(os.path.join(env.log_dir(), "native-control-app-crash-*.txt"))
+        self.assertEqual(len(reports), 1)
+        self.assertIn("[crash] minidump written: " + reports[0], log)
+        with open(reports[0]) as f:
+            self.assertIn("end of report", f.read())
 
     def test_minimise_restore_and_a_second_start(self):
         env = self.app_env(window_manager=True)
