@@ -40,7 +40,8 @@ constexpr const char* kSwitchSystemLabel = "Switch system\xE2\x80\xA6";  // ends
 constexpr const char* kSignOutLabel = "Sign out";
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; font-src 'self'; "
-    "connect-src 'none'; frame-src 'none'; object-src 'none'; base-uri 'none'; form-action 'none'";
+    "connect-src 'none'; frame-src 'none'; object-src 'none'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
 
 // The title bar follows the page's colour scheme by a style class of the header bar alone: the
 // GTK-wide dark preference would also flip the page's prefers-color-scheme, and the page would
@@ -312,7 +313,6 @@ int WebViewHost::run(const Options& options) {
 
     host.application = options.instance ? GTK_APPLICATION(g_object_ref(shell::applicationOf(*options.instance)))
                                         : shell::newUnguardedApplication(kApplicationId);
-    g_object_set(host.application, "register-session", TRUE, nullptr);
     const gulong activate = g_signal_connect(host.application, "activate", G_CALLBACK(Impl::onActivate), &host);
     const gulong queryEnd = g_signal_connect(host.application, "query-end", G_CALLBACK(Impl::onQueryEnd), &host);
     // A session's end or a service manager asks with SIGTERM (a terminal with SIGINT): close
@@ -679,8 +679,11 @@ void WebViewHost::Impl::flushOutbox() {
         GVariantDict arguments;
         g_variant_dict_init(&arguments, nullptr);
         g_variant_dict_insert(&arguments, "text", "s", text.c_str());
-        webkit_web_view_call_async_javascript_function(mainView, deliver.c_str(), -1, g_variant_dict_end(&arguments),
-                                                       shell::kStartWorld, nullptr, nullptr, nullptr, nullptr);
+        // WebKit only reads the arguments; the floating reference is ours to drop.
+        GVariant* values = g_variant_ref_sink(g_variant_dict_end(&arguments));
+        webkit_web_view_call_async_javascript_function(mainView, deliver.c_str(), -1, values, shell::kStartWorld,
+                                                       nullptr, nullptr, nullptr, nullptr);
+        g_variant_unref(values);
     }
 }
 
@@ -794,11 +797,15 @@ void WebViewHost::Impl::onAutomationStarted(WebKitWebContext*, WebKitAutomationS
     webkit_application_info_set_version(info, 1, 0, 40);
     webkit_automation_session_set_application_info(session, info);
     webkit_application_info_unref(info);
-    g_signal_connect(session, "create-web-view",
-                     G_CALLBACK(+[](WebKitAutomationSession*, gpointer self) -> WebKitWebView* {
-                         return static_cast<Impl*>(self)->mainView;
-                     }),
-                     data);
+    auto* self = static_cast<Impl*>(data);
+    g_signal_connect_data(
+        session, "create-web-view",
+        G_CALLBACK(+[](WebKitAutomationSession*, gpointer alive) -> WebKitWebView* {
+            const auto impl = static_cast<std::weak_ptr<Impl*>*>(alive)->lock();
+            return impl && *impl ? (*impl)->mainView : nullptr;
+        }),
+        new std::weak_ptr<Impl*>(self->alive),
+        [](gpointer alive, GClosure*) { delete static_cast<std::weak_ptr<Impl*>*>(alive); }, GConnectFlags{});
     logf(lv::Info, "automation session started");
 }
 

@@ -66,6 +66,7 @@ class WindowTest(AppTestCase):
         env.send({"cmd": "forget", "systemId": "ostrel-sim-0001"})
         env.send({"cmd": "connect", "host": "10.9.9.9"})
         time.sleep(0.5)
+        env.stop()  # the log is complete once the app has ended
         self.assertNotIn("forgot system ostrel-sim-0001", env.log_text())
         self.assertNotIn("connecting to 10.9.9.9", env.log_text())
         with open(env.config_path()) as f:
@@ -153,9 +154,8 @@ class WindowTest(AppTestCase):
             ["xdotool", "search", "--onlyvisible", "--name", "Ostrel Ops Control"], env=env.env,
             capture_output=True, text=True).stdout.strip())
         wait_for("a fresh state", lambda: len(env.events("state")) > before)
-        log = env.log_text()
-        self.assertIn("already running in this logon session - focusing it and exiting", log)
-        self.assertIn("activated by another start - presenting the window", log)
+        env.wait_log("already running in this logon session - focusing it and exiting")
+        env.wait_log("activated by another start - presenting the window")
 
 
 if __name__ == "__main__":
