@@ -223,6 +223,7 @@ struct WebViewHost::Impl {
     bool placementDamaged = false;
     bool titleBarDark = false;
     bool startPageReady = false;
+    std::string lastCommittedUri;  // what the view showed last, for a reload after a crash
     std::vector<guint> signalSources;
 
     ~Impl() {
@@ -279,6 +280,7 @@ struct WebViewHost::Impl {
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self);
     static void onResponsiveChanged(WebKitWebView* view, GParamSpec*, gpointer self);
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self);
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
     static void onDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer self);
     static void onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gpointer self);
 };
@@ -656,6 +658,7 @@ void WebViewHost::Impl::initWebView() {
     g_signal_connect(mainView, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(mainView, "notify::is-web-process-responsive", G_CALLBACK(onResponsiveChanged), this);
     g_signal_connect(mainView, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(mainView, "load-changed", G_CALLBACK(onLoadChanged), this);
 
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(mainView));
     gtk_widget_show(GTK_WIDGET(mainView));
@@ -742,7 +745,23 @@ void WebViewHost::Impl::onProcessFailed(const std::string& kind, const std::stri
         suspended = false;
         // A hung process is ended first; the reload then starts a fresh one.
         if (hung) webkit_web_view_terminate_web_process(mainView);
-        webkit_web_view_reload(mainView);
+        // From the main loop, not inside WebKit's signal: a reload started there can be lost when
+        // the failed process is still being torn down.
+        g_idle_add_full(
+            G_PRIORITY_DEFAULT,
+            [](gpointer data) -> gboolean {
+                const auto impl = static_cast<std::weak_ptr<Impl*>*>(data)->lock();
+                // The view may have forgotten its address with its process: load what it last showed.
+                if (impl && *impl && (*impl)->mainView != nullptr) {
+                    if ((*impl)->lastCommittedUri.empty()) {
+                        webkit_web_view_reload((*impl)->mainView);
+                    } else {
+                        webkit_web_view_load_uri((*impl)->mainView, (*impl)->lastCommittedUri.c_str());
+                    }
+                }
+                return G_SOURCE_REMOVE;
+            },
+            new std::weak_ptr<Impl*>(alive), [](gpointer data) { delete static_cast<std::weak_ptr<Impl*>*>(data); });
         lv::emitInfo("ui.recovered", "lifecycle", "WebKitGTK reloaded after a render process failure");
     } else if (!verdict.recover) {
         showAndRestore();
@@ -767,6 +786,12 @@ void WebViewHost::Impl::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessT
 void WebViewHost::Impl::onResponsiveChanged(WebKitWebView* view, GParamSpec*, gpointer data) {
     if (webkit_web_view_get_is_web_process_responsive(view)) return;
     static_cast<Impl*>(data)->onProcessFailed("render-process-unresponsive", "", true);
+}
+
+void WebViewHost::Impl::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    const char* uri = webkit_web_view_get_uri(view);
+    static_cast<Impl*>(data)->lastCommittedUri = uri != nullptr ? uri : "";
 }
 
 gboolean WebViewHost::Impl::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {

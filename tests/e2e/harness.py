@@ -351,7 +351,11 @@ class AppEnv:
         """Reports of the sanitizers that concern the app's own code: memory errors, undefined
         behaviour, and leaks whose allocation was made by our code."""
         findings = []
-        for path in glob.glob(self.sanitizer_logs + ".*"):
+        # UBSan writes to standard error in a combined build: the driver's log holds the app's.
+        driver_log = os.path.join(self.root, "logs", "driver-and-app.log")
+        for path in glob.glob(self.sanitizer_logs + ".*") + [driver_log]:
+            if not os.path.exists(path):
+                continue
             with open(path, errors="replace") as f:
                 text = f.read()
             for block in re.split(r"\n(?=Direct leak|Indirect leak|=+\n==\d+==ERROR)", text):
