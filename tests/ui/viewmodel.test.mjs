@@ -102,9 +102,9 @@ describe("messages", () => {
 });
 
 describe("known systems", () => {
-    test("a first start says what to do; an emptied list does not repeat the welcome", () => {
+    test("an empty list says how to begin", () => {
         assert.equal(view(state()).known.firstStart, true);
-        assert.equal(view(state(), discovery()).known.firstStart, false);
+        assert.equal(view(state(), discovery({ systems: [{ systemId: "a", displayName: "A", host: "h", port: 1 }] })).known.firstStart, true);
         assert.equal(view(state({ systems: [LAB] })).known.firstStart, false);
     });
 

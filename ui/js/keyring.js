@@ -10,11 +10,9 @@
 
 const PASSWORD_KEY = "ostrel.rememberRequested";
 
-export const SITE_KEY_NOT_STORED =
-    "The site key was not stored: the system keyring is not available or refused it. Searches go out without a site key.";
+export const SITE_KEY_NOT_STORED = "The site key was not saved: no system keyring accepted it.";
 export const SITE_KEY_NOT_CLEARED = "The site key could not be removed from the system keyring.";
-export const passwordNotStored = (name) =>
-    `The password for ${name} was not saved: the system keyring is not available or refused it. You will need to type it next time.`;
+export const passwordNotStored = (name) => `The password for ${name} was not saved: no system keyring accepted it.`;
 
 // storage: { getItem, setItem, removeItem } (a Web Storage); exceptions from it are absorbed.
 export function createKeyringWatch(storage) {

@@ -24,7 +24,6 @@ const el = {
     passwordAddress: $("password-address"),
     password: $("password"),
     passwordMessage: $("password-message"),
-    passwordProgress: $("password-progress"),
     remember: $("remember"),
     signIn: $("sign-in-button"),
     passwordBack: $("password-back"),
@@ -32,8 +31,6 @@ const el = {
     signedInTitle: $("signed-in-title"),
     signedInDetail: $("signed-in-detail"),
     knownEmpty: $("known-empty"),
-    knownEmptyTitle: $("known-empty-title"),
-    knownEmptyText: $("known-empty-text"),
     knownList: $("known-list"),
     findButton: $("find-button"),
     foundStatus: $("found-status"),
@@ -45,9 +42,11 @@ const el = {
     siteKeyMessage: $("site-key-message"),
     siteKeyClear: $("site-key-clear"),
     messages: $("messages"),
+    progressStatus: $("progress-status"),
     footer: $("footer"),
     forgetDialog: $("forget-dialog"),
     forgetTitle: $("forget-title"),
+    forgetAddress: $("forget-address"),
     forgetConfirm: $("forget-confirm"),
     forgetKeep: $("forget-keep"),
 };
@@ -239,6 +238,7 @@ function render() {
     show(el.paneSignedIn, vm.card === "signed-in");
     syncList(el.messages, vm.banners, createBanner, updateBanner);
     if (!vm.ready) return;
+    setText(el.progressStatus, vm.progress ? vm.progress.title : "");
 
     // The form is prefilled from the app only when its prefill changes, so typing is never undone.
     const form = `${vm.connect.host}|${vm.connect.port}`;
@@ -260,7 +260,7 @@ function render() {
     setText(el.passwordName, pw.name);
     setText(el.passwordAddress, pw.address);
     el.password.placeholder = pw.savedPassword ? "Saved password" : "";
-    const pwMessage = pw.error !== "" ? pw.error : pw.savedPassword ? "A password is saved for this system: Sign in uses it when the field is empty." : "";
+    const pwMessage = pw.error !== "" ? pw.error : pw.savedPassword ? "Leave it empty to use the saved password." : "";
     if (el.passwordMessage.dataset.kind !== "local") setText(el.passwordMessage, pwMessage);
     el.passwordMessage.classList.toggle("is-error", pw.error !== "");
     el.password.setAttribute("aria-invalid", String(pw.error !== ""));
@@ -270,23 +270,13 @@ function render() {
     el.signIn.classList.toggle("is-busy", pw.signingIn);
     setText(el.signIn.querySelector(".label"), pw.signingIn ? "Signing in…" : "Sign in");
     setText(el.passwordBack, pw.signingIn ? "Cancel" : "Back");
-    setText(el.passwordProgress, pw.signingIn ? vm.progress.title : "");
 
     setText(el.signedInTitle, vm.signedIn.title);
     setText(el.signedInDetail, vm.signedIn.detail);
 
     // Known systems.
     const known = vm.known;
-    show(el.knownEmpty, known.items.length === 0);
-    if (known.items.length === 0) {
-        setText(el.knownEmptyTitle, known.firstStart ? "No systems yet" : "No known systems");
-        setText(
-            el.knownEmptyText,
-            known.firstStart
-                ? "To begin, press Find systems to search this network, or type a system's address in Connect. Systems you sign in to are kept here."
-                : "Systems you sign in to are kept here.",
-        );
-    }
+    show(el.knownEmpty, known.firstStart);
     syncList(el.knownList, known.items, createKnown, updateKnown);
     setText(el.connectLead, known.firstStart ? "Type a system's address, or find the systems on this network." : "Type a system's address, or pick one from the lists.");
 
@@ -429,7 +419,9 @@ let forgetReturnFocus = null;
 function askForget(item, opener) {
     forgetting = item;
     forgetReturnFocus = opener;
-    setText(el.forgetTitle, `Forget ${item.name} (${item.address})?`);
+    setText(el.forgetTitle, `Forget ${item.name}?`);
+    setText(el.forgetAddress, item.showAddress ? item.address : "");
+    show(el.forgetAddress, item.showAddress);
     el.forgetDialog.showModal();
     el.forgetKeep.focus();
 }

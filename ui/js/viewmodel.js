@@ -109,7 +109,8 @@ export function viewModel({ state, discovery, local, now }) {
         signedIn: { title: `Signed in to ${targetName}`, detail: "Opening its Control UI…" },
         banners: banners(state, local),
         known: {
-            firstStart: known.length === 0 && discovery === null,
+            // Nothing signed in to yet (or everything forgotten): the page says how to begin.
+            firstStart: known.length === 0,
             items: known.map((s) => ({
                 key: s.systemId !== "" ? `id:${s.systemId}` : `at:${s.host}|${s.port}`,
                 systemId: s.systemId,
