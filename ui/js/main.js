@@ -422,6 +422,8 @@ function askForget(item, opener) {
     setText(el.forgetTitle, `Forget ${item.name}?`);
     setText(el.forgetAddress, item.showAddress ? item.address : "");
     show(el.forgetAddress, item.showAddress);
+    // Escape keeps the previous answer otherwise.
+    el.forgetDialog.returnValue = "";
     el.forgetDialog.showModal();
     el.forgetKeep.focus();
 }
@@ -443,6 +445,11 @@ function dismiss(item) {
     if (item.kind === "notice") local.dismissedNotice = item.text;
     else local.warnings = local.warnings.filter((w) => `warning-${w.id}` !== item.id);
     render();
+    // The closed banner had the focus; give it back to the step's field.
+    if (document.activeElement === document.body || document.activeElement === null) {
+        if (vm.phase === "host") el.host.focus();
+        else if (vm.phase === "password") el.password.focus();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
