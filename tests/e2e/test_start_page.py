@@ -1,0 +1,298 @@
+"""The start page in the real app: an operator who only types and presses Enter, the app's errors and
+notices as it words them, systems found on the network, and the page in light and dark."""
+import json
+import os
+import socket
+import subprocess
+import time
+import unittest
+
+from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
+
+from harness import ARTIFACTS, SIM, AppTestCase, Sim, wait_for
+
+# Where the documentation screenshots go when they are being renewed (docs/screenshots).
+DOC_SHOTS = os.environ.get("OSTREL_UI_SCREENSHOTS", "")
+
+SIM_ID = "ostrel-sim-0001"
+
+
+# ----- the page as a person sees it
+
+def run(env, script, *args):
+    return env.driver.execute_script(script, *args)
+
+
+def press(env, *keys):
+    """Keys go to whatever has the focus, as on a real keyboard."""
+    ActionChains(env.driver).send_keys(*keys).perform()
+
+
+def phase(env):
+    return run(env, "return document.body.dataset.phase || ''")
+
+
+def focused(env):
+    return run(env, "return document.activeElement ? document.activeElement.id : ''")
+
+
+def wait_phase(env, name, timeout=20):
+    wait_for(f"the page in phase {name}", lambda: phase(env) == name, timeout=timeout)
+
+
+def banners(env, kind):
+    return run(env, "return Array.from(document.querySelectorAll('.banner-' + arguments[0] + ' .banner-text'))"
+                    ".map(function (e) { return e.textContent; })", kind)
+
+
+def list_names(env, list_id):
+    return run(env, "return Array.from(document.querySelectorAll('#' + arguments[0] + ' .system-name'))"
+                    ".map(function (e) { return e.textContent; })", list_id)
+
+
+def visible(env, element_id):
+    return run(env, "var e = document.getElementById(arguments[0]);"
+                    "return !!e && !e.closest('[hidden]') && e.getClientRects().length > 0", element_id)
+
+
+def closed_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def prefer_dark(env):
+    """GTK, and with it the page's prefers-color-scheme, follows the desktop's dark preference."""
+    folder = os.path.join(env.env["XDG_CONFIG_HOME"], "gtk-3.0")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "settings.ini"), "w") as f:
+        f.write("[Settings]\ngtk-application-prefer-dark-theme=1\n")
+
+
+class Responder:
+    """The discovery responder on the well-known port; ends with the test."""
+
+    def __init__(self, test, *systems):
+        args = [SIM, "discovery"]
+        for spec in systems:
+            args += ["--system", spec]
+        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        test.addCleanup(self.stop)
+        time.sleep(0.3)  # bound before the first probe
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(timeout=10)
+
+
+def window_id(env):
+    return wait_for("the window", lambda: subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "Ostrel Ops Control"], env=env.env,
+        capture_output=True, text=True).stdout.split())[0]
+
+
+def shoot(env, name):
+    """The app's window as it is on the X screen, for the artefacts and, when asked, the docs."""
+    time.sleep(0.4)  # let transitions and the caret settle
+    wid = window_id(env)
+    paths = []
+    for folder in (ARTIFACTS, DOC_SHOTS):
+        if folder:
+            os.makedirs(folder, exist_ok=True)
+            paths.append(os.path.join(folder, f"{name}.png"))
+    for path in paths:
+        subprocess.run(["import", "-window", wid, path], env=env.env, check=True, capture_output=True)
+    return paths
+
+
+def place_window(env, width, height):
+    os.makedirs(env.data_dir(), exist_ok=True)
+    with open(os.path.join(env.data_dir(), "window.json"), "w") as f:
+        json.dump({"version": 1, "x": 40, "y": 30, "w": width, "h": height, "dpi": 96}, f)
+
+
+def write_known_systems(env, systems):
+    folder = os.path.dirname(env.config_path())
+    os.makedirs(folder, exist_ok=True)
+    with open(env.config_path(), "w") as f:
+        json.dump({"version": 2, "autoSignIn": False, "lastSystemId": "", "systems": systems}, f, indent=2)
+
+
+class StartPageTest(AppTestCase):
+    def test_keyboard_only_connect_and_sign_in(self):
+        env = self.app_env()
+        sim = Sim(env, "--password", "correct horse", "--system-name", "Lab one")
+        env.start()
+        wait_phase(env, "host")
+        self.assertEqual(focused(env), "host")
+
+        press(env, f"https://operator@{sim.hostport}/control/", Keys.ENTER)
+        wait_phase(env, "password")
+        self.assertEqual(focused(env), "password")
+        self.assertEqual(env.text("password-name"), "Lab one")
+        self.assertTrue(run(env, "return document.getElementById('remember').checked"))
+
+        press(env, "not it", Keys.ENTER)
+        wait_for("the refusal beside the field", lambda: env.text("password-message") == "Incorrect password.")
+        wait_phase(env, "password")
+        self.assertEqual(focused(env), "password")
+        self.assertEqual(run(env, "return document.getElementById('password').value"), "")
+
+        press(env, "correct horse", Keys.ENTER)
+        wait_for("the Control UI", lambda: env.url() == f"https://{sim.hostport}/control/")
+
+        # Signing out inside the Control UI brings the start page back with the app's notice.
+        wait_for("the Control UI's script", lambda: env.text("host-object") == "present")
+        env.driver.find_element(By.ID, "sign-out").click()
+        env.wait_for_start_page()
+        wait_for("the sign-out notice", lambda: banners(env, "notice") == ["You signed out."])
+        self.assertEqual(list_names(env, "known-list"), ["Lab one"])
+        self.assertIn("Password saved", env.text("known-list"))
+        self.assertEqual(banners(env, "warning"), [])
+
+        # The form holds the system again and the saved password needs no typing: Enter, Enter.
+        wait_phase(env, "host")
+        self.assertEqual(focused(env), "host")
+        press(env, Keys.ENTER)
+        wait_phase(env, "password")
+        self.assertIn("saved password", env.text("password-message"))
+        press(env, Keys.ENTER)
+        wait_for("the Control UI again", lambda: env.url() == f"https://{sim.hostport}/control/")
+
+    def test_errors_progress_and_cancel(self):
+        env = self.app_env()
+        slow = Sim(env, "--delay-ms", "60000")
+        env.start()
+        wait_phase(env, "host")
+
+        # Nothing the app could use: the page says so itself and sends nothing.
+        press(env, "https://admin@/", Keys.ENTER)
+        self.assertIn("Type the address of a system", env.text("host-hint"))
+        self.assertEqual(focused(env), "host")
+
+        # A connect that fails: the app's own words, as an alert, and the address ready to fix.
+        port = closed_port()
+        run(env, "document.getElementById('host').select()")
+        press(env, f"127.0.0.1:{port}", Keys.ENTER)
+        wait_for("the error banner", lambda: banners(env, "error"))
+        state = env.wait_state(lambda s: s["phase"] == "host" and s["error"], "the failed connect")
+        self.assertEqual(banners(env, "error"), [state["error"]])
+        self.assertEqual(run(env, "return document.querySelector('.banner-error').getAttribute('role')"), "alert")
+        self.assertEqual(focused(env), "host")
+
+        # A connect that takes its time: progress, nothing else to start, Escape cancels.
+        run(env, "document.getElementById('host').select()")
+        press(env, slow.hostport, Keys.ENTER)
+        wait_phase(env, "connecting")
+        self.assertEqual(banners(env, "error"), [])
+        self.assertEqual(focused(env), "progress-cancel")
+        self.assertIn(slow.hostport, env.text("progress-title"))
+        self.assertFalse(visible(env, "connect-form"))
+        press(env, Keys.ESCAPE)
+        wait_phase(env, "host")
+        self.assertEqual(focused(env), "host")
+
+    def test_found_systems_connect_with_one_key(self):
+        env = self.app_env()
+        sim = Sim(env, "--password", "pw", "--system-name", "Lab one")
+        Responder(self, f"id={SIM_ID},name=Lab one,site=North,host=127.0.0.1,port={sim.port}",
+                  "id=b81e77,name=Wall B,site=North,host=127.0.0.1,port=9,status=starting")
+        write_known_systems(env, [{"systemId": "b81e77", "name": "Wall B", "host": "127.0.0.1", "port": 9,
+                                   "hosts": ["127.0.0.1"], "lastUsedMs": int(time.time() * 1000) - 3600 * 1000,
+                                   "sessionRemembered": False}])
+        env.start()
+        wait_phase(env, "host")
+        self.assertIn("Search this network", env.text("found-status"))
+
+        env.driver.find_element(By.ID, "find-button").click()
+        wait_for("the search to end", lambda: env.text("found-status") == "Found 2 systems.", timeout=15)
+        self.assertEqual(list_names(env, "found-list"), ["North — Lab one", "North — Wall B"])
+        found = env.text("found-list")
+        self.assertIn(f"127.0.0.1:{sim.port}", found)
+        self.assertIn("Starting", found)
+        # The known system stays in its list and is marked in the found one.
+        self.assertEqual(list_names(env, "known-list"), ["Wall B"])
+        self.assertIn("On this network", env.text("known-list"))
+        self.assertIn("Known", run(env, "return document.querySelectorAll('#found-list li')[1].textContent"))
+
+        # A second search within five seconds is refused, and the page says so.
+        env.driver.find_element(By.ID, "find-button").click()
+        wait_for("the throttle notice", lambda: "moment ago" in env.text("found-status"))
+        self.assertEqual(len(run(env, "return document.querySelectorAll('#found-list li')")), 2)
+
+        run(env, "document.querySelector('#found-list .found-button').focus()")
+        press(env, Keys.ENTER)
+        wait_phase(env, "password")
+        self.assertEqual(env.text("password-name"), "Lab one")
+
+    def test_light_and_dark(self):
+        for scheme in ("light", "dark"):
+            with self.subTest(scheme=scheme):
+                self.screens(scheme)
+
+    def screens(self, scheme):
+        """Every state the start page has, in the real window, for the docs and the artefacts."""
+        env = self.app_env()
+        if scheme == "dark":
+            prefer_dark(env)
+        place_window(env, 1280, 800)
+        env.start()
+        wait_phase(env, "host")
+        self.assertEqual(run(env, "return matchMedia('(prefers-color-scheme: dark)').matches"), scheme == "dark")
+        shoot(env, f"empty-{scheme}")
+        env.stop()
+
+        sim = Sim(env, "--password", "demo", "--system-name", "Control Room")
+        responder = Responder(self, f"id={SIM_ID},name=Control Room,site=South,host=127.0.0.1,port={sim.port}",
+                  "id=4f2c9a,name=Wall A,site=North,hostname=nodeA,host=127.0.0.1,port=9",
+                  "id=a07b11,name=Wall A,site=North,hostname=nodeB,host=127.0.0.1,port=10",
+                  "id=e9aa02,host=127.0.0.1,port=11,status=starting")
+        now = int(time.time() * 1000)
+        write_known_systems(env, [
+            {"systemId": "4f2c9a", "name": "North — Wall A (nodeA · 4f2c)", "host": "10.20.0.14", "port": 8443,
+             "hosts": ["10.20.0.14"], "lastUsedMs": now - 2 * 3600 * 1000, "sessionRemembered": False},
+            {"systemId": "c3d4e5", "name": "Lab one", "host": "ops-lab.example.net", "port": 9443,
+             "hosts": ["ops-lab.example.net"], "lastUsedMs": now - 3 * 86400 * 1000, "sessionRemembered": False},
+        ])
+        env.start()
+        wait_phase(env, "host")
+        shoot(env, f"known-{scheme}")
+
+        env.driver.find_element(By.ID, "find-button").click()
+        wait_for("the search to end", lambda: env.text("found-status").startswith("Found"), timeout=15)
+        run(env, "document.getElementById('host').focus()")
+        shoot(env, f"found-{scheme}")
+
+        sim.configure(delayMs=60000)
+        press(env, sim.hostport, Keys.ENTER)
+        wait_phase(env, "connecting")
+        shoot(env, f"connecting-{scheme}")
+        press(env, Keys.ESCAPE)
+        wait_phase(env, "host")
+
+        sim.configure(delayMs=0)
+        press(env, Keys.ENTER)
+        wait_phase(env, "password")
+        shoot(env, f"password-{scheme}")
+
+        press(env, "wrong", Keys.ENTER)
+        wait_for("the refusal", lambda: env.text("password-message") == "Incorrect password.")
+        wait_phase(env, "password")
+        shoot(env, f"refusal-{scheme}")
+
+        press(env, "demo", Keys.ENTER)
+        wait_for("the Control UI", lambda: env.url() == f"https://{sim.hostport}/control/")
+        wait_for("the Control UI's script", lambda: env.text("host-object") == "present")
+        env.driver.find_element(By.ID, "sign-out").click()
+        env.wait_for_start_page()
+        wait_for("the sign-out notice", lambda: banners(env, "notice") == ["You signed out."])
+        shoot(env, f"signed-out-{scheme}")
+        env.stop()
+        responder.stop()  # the next scheme needs the well-known port
+
+
+if __name__ == "__main__":
+    unittest.main()
