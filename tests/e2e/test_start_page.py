@@ -1,7 +1,10 @@
 """The start page in the real app: an operator who only types and presses Enter, the app's errors and
 notices as it words them, systems found on the network, and the page in light and dark."""
+# The discovery responder needs the well-known port, which only one test can hold at a time.
+# e2e resource lock: ostrel_discovery_port
 import json
 import os
+import shutil
 import socket
 import subprocess
 import time
@@ -71,6 +74,12 @@ def prefer_dark(env):
         f.write("[Settings]\ngtk-application-prefer-dark-theme=1\n")
 
 
+def require_private_network(test):
+    """A search broadcasts on every interface: only inside ./scripts/test-env's own namespace."""
+    if os.environ.get("OSTREL_IN_NETNS") != "1":
+        test.skipTest("discovery broadcasts run only inside ./scripts/test-env's network namespace")
+
+
 class Responder:
     """The discovery responder on the well-known port; ends with the test."""
 
@@ -78,9 +87,10 @@ class Responder:
         args = [SIM, "discovery"]
         for spec in systems:
             args += ["--system", spec]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         test.addCleanup(self.stop)
-        time.sleep(0.3)  # bound before the first probe
+        ready = json.loads(self.proc.stdout.readline() or "{}")
+        test.assertEqual(ready.get("discoveryPort"), 47820, "the responder could not take the well-known port")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -94,17 +104,56 @@ def window_id(env):
         capture_output=True, text=True).stdout.split())[0]
 
 
-def shoot(env, name):
+def drawing(env):
+    """True once the page runs animation frames, i.e. its rendering is up to date."""
+    env.driver.set_script_timeout(5)
+    return env.driver.execute_async_script(
+        "var done = arguments[arguments.length - 1], fired = false;"
+        "requestAnimationFrame(function () { requestAnimationFrame(function () { fired = true; done(true); }); });"
+        "setTimeout(function () { if (!fired) done(false); }, 1000);")
+
+
+def image_size(path):
+    out = subprocess.run(["identify", "-format", "%w %h", path], capture_output=True, text=True).stdout.split()
+    return int(out[0]), int(out[1])
+
+
+def shoot(env, name, expected_phase):
     """The app's window as it is on the X screen, for the artefacts and, when asked, the docs."""
-    time.sleep(0.4)  # let transitions and the caret settle
+    paths = [os.path.join(folder, f"{name}.png") for folder in (ARTIFACTS, DOC_SHOTS) if folder]
+    if not paths:
+        return []
+    for folder in {os.path.dirname(p) for p in paths}:
+        os.makedirs(folder, exist_ok=True)
     wid = window_id(env)
-    paths = []
-    for folder in (ARTIFACTS, DOC_SHOTS):
-        if folder:
-            os.makedirs(folder, exist_ok=True)
-            paths.append(os.path.join(folder, f"{name}.png"))
-    for path in paths:
-        subprocess.run(["import", "-window", wid, path], env=env.env, check=True, capture_output=True)
+    page = os.path.join(env.root, "page.png")
+    shown = os.path.join(env.root, "shown.png")
+
+    def captured():
+        if phase(env) != expected_phase:  # e.g. the page was reloaded and waits for its first state
+            return False
+        # The window shows a frame a while after the document has it (seconds on a busy machine),
+        # so the capture counts only once its page area matches the browser's own rendering.
+        with open(page, "wb") as f:
+            f.write(env.driver.get_screenshot_as_png())
+        subprocess.run(["import", "-window", wid, paths[0]], env=env.env, check=True, capture_output=True)
+        w, h = image_size(page)
+        width, height = image_size(paths[0])
+        border = (width - w) // 2
+        subprocess.run(["convert", paths[0], "-crop", f"{w}x{h}+{border}+{height - border - h}", "+repage", shown],
+                       check=True, capture_output=True)
+        compared = subprocess.run(["compare", "-metric", "AE", "-fuzz", "10%", shown, page, "null:"],
+                                  capture_output=True, text=True)
+        differing = float(compared.stderr.split()[0]) if compared.stderr.strip() else w * h
+        return differing < 0.002 * w * h  # a caret may blink
+
+    # A young web view draws no frames for a few seconds (longer on a busy machine); until it
+    # does, both the window and the browser's rendering still show an older page.
+    wait_for("the page drawing frames", lambda: drawing(env), timeout=40, interval=0.2)
+    time.sleep(0.3)  # transitions end
+    wait_for(f"the window showing {name}", captured, timeout=40, interval=0.5)
+    for path in paths[1:]:
+        shutil.copyfile(paths[0], path)
     return paths
 
 
@@ -196,6 +245,7 @@ class StartPageTest(AppTestCase):
         self.assertEqual(focused(env), "host")
 
     def test_found_systems_connect_with_one_key(self):
+        require_private_network(self)
         env = self.app_env()
         sim = Sim(env, "--password", "pw", "--system-name", "Lab one")
         Responder(self, f"id={SIM_ID},name=Lab one,site=North,host=127.0.0.1,port={sim.port}",
@@ -229,6 +279,7 @@ class StartPageTest(AppTestCase):
         self.assertEqual(env.text("password-name"), "Lab one")
 
     def test_light_and_dark(self):
+        require_private_network(self)
         for scheme in ("light", "dark"):
             with self.subTest(scheme=scheme):
                 self.screens(scheme)
@@ -238,11 +289,14 @@ class StartPageTest(AppTestCase):
         env = self.app_env()
         if scheme == "dark":
             prefer_dark(env)
-        place_window(env, 1280, 800)
+        place_window(env, 1440, 900)
         env.start()
         wait_phase(env, "host")
         self.assertEqual(run(env, "return matchMedia('(prefers-color-scheme: dark)').matches"), scheme == "dark")
-        shoot(env, f"empty-{scheme}")
+        # The stylesheet is in force (served so that the browser accepts it) in the scheme asked for.
+        self.assertEqual(run(env, "return getComputedStyle(document.body).backgroundColor"),
+                         "rgb(20, 23, 27)" if scheme == "dark" else "rgb(244, 246, 248)")
+        shoot(env, f"empty-{scheme}", "host")
         env.stop()
 
         sim = Sim(env, "--password", "demo", "--system-name", "Control Room")
@@ -259,29 +313,30 @@ class StartPageTest(AppTestCase):
         ])
         env.start()
         wait_phase(env, "host")
-        shoot(env, f"known-{scheme}")
+        shoot(env, f"known-{scheme}", "host")
 
-        env.driver.find_element(By.ID, "find-button").click()
+        run(env, "document.getElementById('find-button').focus()")
+        press(env, Keys.ENTER)
         wait_for("the search to end", lambda: env.text("found-status").startswith("Found"), timeout=15)
         run(env, "document.getElementById('host').focus()")
-        shoot(env, f"found-{scheme}")
+        shoot(env, f"found-{scheme}", "host")
 
         sim.configure(delayMs=60000)
         press(env, sim.hostport, Keys.ENTER)
         wait_phase(env, "connecting")
-        shoot(env, f"connecting-{scheme}")
+        shoot(env, f"connecting-{scheme}", "connecting")
         press(env, Keys.ESCAPE)
         wait_phase(env, "host")
 
         sim.configure(delayMs=0)
         press(env, Keys.ENTER)
         wait_phase(env, "password")
-        shoot(env, f"password-{scheme}")
+        shoot(env, f"password-{scheme}", "password")
 
         press(env, "wrong", Keys.ENTER)
         wait_for("the refusal", lambda: env.text("password-message") == "Incorrect password.")
         wait_phase(env, "password")
-        shoot(env, f"refusal-{scheme}")
+        shoot(env, f"refusal-{scheme}", "password")
 
         press(env, "demo", Keys.ENTER)
         wait_for("the Control UI", lambda: env.url() == f"https://{sim.hostport}/control/")
@@ -289,7 +344,7 @@ class StartPageTest(AppTestCase):
         env.driver.find_element(By.ID, "sign-out").click()
         env.wait_for_start_page()
         wait_for("the sign-out notice", lambda: banners(env, "notice") == ["You signed out."])
-        shoot(env, f"signed-out-{scheme}")
+        shoot(env, f"signed-out-{scheme}", "host")
         env.stop()
         responder.stop()  # the next scheme needs the well-known port
 
