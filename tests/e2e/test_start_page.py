@@ -296,7 +296,15 @@ class StartPageTest(AppTestCase):
         # The stylesheet is in force (served so that the browser accepts it) in the scheme asked for.
         self.assertEqual(run(env, "return getComputedStyle(document.body).backgroundColor"),
                          "rgb(20, 23, 27)" if scheme == "dark" else "rgb(244, 246, 248)")
-        shoot(env, f"empty-{scheme}", "host")
+        shot = shoot(env, f"empty-{scheme}", "host")
+        if shot:
+            # The page asked the window for a title bar in its own scheme.
+            pixel = subprocess.run(["convert", shot[0], "-colorspace", "Gray", "-format", "%[fx:int(255*p{300,12})]",
+                                    "info:"], capture_output=True, text=True).stdout
+            if scheme == "dark":
+                self.assertLess(int(pixel), 90)
+            else:
+                self.assertGreater(int(pixel), 170)
         env.stop()
 
         sim = Sim(env, "--password", "demo", "--system-name", "Control Room")
