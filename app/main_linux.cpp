@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/crash_handler.h"
 #include "common/version.h"
 #include "ctl/app_controller.h"
 #include "log/log.h"
@@ -69,6 +70,8 @@ int main() {
         case ostrel::shell::SingleInstance::Outcome::Primary:
             break;
     }
+    // Crash reports go beside the logs (sanitizer builds keep their own fatal-signal handling).
+    ostrel::crash::install(ostrel::crash::settingsFor(config.source));
 
     int rc = 0;
     {

@@ -203,13 +203,17 @@ WebKitWebView* BrowserShell::openPopup(WebKitWebView* opener,
                                        const std::function<void(const std::shared_ptr<WebKitBrowserView>&)>& created) {
     const std::uint64_t id = nextPopupId_++;
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_default_size(GTK_WINDOW(window), kPopupWidth, kPopupHeight);
     gtk_window_set_title(GTK_WINDOW(window), kPopupTitle);
     GtkWidget* bar = gtk_header_bar_new();
     gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(bar), TRUE);
     gtk_header_bar_set_title(GTK_HEADER_BAR(bar), kPopupTitle);
     styleHeaderBar(bar);
     gtk_window_set_titlebar(GTK_WINDOW(window), bar);
+    // The size is the whole visible window; GTK's default size leaves the header bar out.
+    gtk_widget_show_all(bar);  // a hidden widget measures zero
+    int barHeight = 0;
+    gtk_widget_get_preferred_height(bar, nullptr, &barHeight);
+    gtk_window_set_default_size(GTK_WINDOW(window), kPopupWidth, kPopupHeight - barHeight);
     // Not part of the application: when the main window closes, the app ends and takes its
     // popups with it.
     WebKitWebView* webView = createWebView(opener);

@@ -226,6 +226,13 @@ struct WebViewHost::Impl {
 
     ~Impl() {
         *alive = nullptr;
+        // Nothing WebKit still holds may call back into a host that is gone.
+        if (mainBrowserView) {
+            WebKitWebView* view = mainBrowserView->webView();
+            g_signal_handlers_disconnect_by_data(view, this);
+            g_signal_handlers_disconnect_by_data(webkit_web_view_get_user_content_manager(view), this);
+        }
+        if (context != nullptr) g_signal_handlers_disconnect_by_data(context, this);
         mainBrowserView.reset();
         browser.reset();
         if (settings != nullptr) g_object_unref(settings);

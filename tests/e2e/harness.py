@@ -5,8 +5,10 @@ Every AppEnv is a world of its own: folders (HOME, XDG_*, logs), an Xvfb display
 a window manager), a session bus with an unlocked throw-away Secret Service, and a recorder that
 stands in for the desktop's default browser. Nothing leaves loopback.
 """
+import glob
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -21,6 +23,10 @@ from selenium.webdriver.webkitgtk.service import Service
 APP = os.environ.get("OSTREL_APP", "")
 SIM = os.environ.get("OSTREL_SIM", "")
 ARTIFACTS = os.environ.get("OSTREL_E2E_ARTIFACTS", "")
+# The app is a sanitizer build: its reports go to files, and each test fails on any report that
+# concerns the app's own code (GTK, GLib and WebKit keep one-off allocations until exit).
+SANITIZED = os.environ.get("OSTREL_E2E_SANITIZED") == "1"
+OWN_SOURCES = ("/app/", "/shell/", "/ctl/", "/net/", "/store/", "/log/", "/common/")
 START_URL = "ostrel-app://control.ui/index.html"
 
 # Installed into the start page before driving it: every event the host delivers, in order.
@@ -62,6 +68,18 @@ def children_of(pid):
         except OSError:
             continue
     return out
+
+
+def allocated_by_us(leak):
+    """The first frame of the allocation that is neither the allocator nor the C++ library."""
+    for line in leak.splitlines():
+        frame = line.strip()
+        if not frame.startswith("#"):
+            continue
+        if re.search(r" in (operator new|malloc|calloc|realloc|__interceptor_)", frame) or "/c++/" in frame:
+            continue
+        return any(part in frame for part in OWN_SOURCES) and "/tests/" not in frame
+    return False
 
 
 def wait_for_exit(pid, timeout):
@@ -139,6 +157,12 @@ class AppEnv:
             "GSETTINGS_BACKEND": "memory",
         })
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.sanitizer_logs = os.path.join(self.root, "sanitizer")
+        if SANITIZED:
+            self.env["ASAN_OPTIONS"] = f"log_path={self.sanitizer_logs}:detect_leaks=1"
+            self.env["UBSAN_OPTIONS"] = f"log_path={self.sanitizer_logs}:print_stacktrace=1"
+            # Leaks end in a report file, not in the exit status: the test reads the report.
+            self.env["LSAN_OPTIONS"] = "exitcode=0"
         self.opened_urls_file = os.path.join(self.root, "opened-urls.txt")
         self._install_default_browser()
         self._start_x(window_manager)
@@ -303,6 +327,20 @@ class AppEnv:
         subprocess.run(["import", "-window", "root", path], env=self.env, capture_output=True)
         return path
 
+    def sanitizer_findings(self):
+        """Reports of the sanitizers that concern the app's own code: memory errors, undefined
+        behaviour, and leaks whose allocation was made by our code."""
+        findings = []
+        for path in glob.glob(self.sanitizer_logs + ".*"):
+            with open(path, errors="replace") as f:
+                text = f.read()
+            for block in re.split(r"\n(?=Direct leak|Indirect leak|=+\n==\d+==ERROR)", text):
+                if "AddressSanitizer" in block and "ERROR" in block or "runtime error" in block:
+                    findings.append(block.strip())
+                elif block.startswith(("Direct leak", "Indirect leak")) and allocated_by_us(block):
+                    findings.append(block.strip())
+        return findings
+
     def close(self):
         result = getattr(getattr(self.test, "_outcome", None), "result", None)
         failed = result is not None and any(t is self.test for t, _ in result.failures + result.errors)
@@ -314,7 +352,8 @@ class AppEnv:
             if ARTIFACTS:
                 shutil.copytree(self.env["OSTREL_OPS_LOG_DIR"],
                                 os.path.join(ARTIFACTS, f"{self.test.id()}-logs"), dirs_exist_ok=True)
-        self.stop(signal.SIGKILL)
+        self.stop()
+        findings = self.sanitizer_findings() if SANITIZED else []
         for sim in self.sims:
             sim.stop()
         for proc in reversed(self.procs):
@@ -325,6 +364,8 @@ class AppEnv:
                 except subprocess.TimeoutExpired:
                     proc.kill()
         shutil.rmtree(self.root, ignore_errors=True)
+        if findings:
+            raise AssertionError("sanitizer reports about the app's own code:\n\n" + "\n\n".join(findings[:5]))
 
 
 class AppTestCase(unittest.TestCase):
