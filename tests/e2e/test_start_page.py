@@ -85,8 +85,8 @@ class Responder:
 
     def __init__(self, test, *systems):
         args = [SIM, "discovery"]
-        for spec in systems:
-            args += ["--system", spec]
+        for system in systems:
+            args += ["--system", system]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         test.addCleanup(self.stop)
         ready = json.loads(self.proc.stdout.readline() or "{}")
