@@ -861,6 +861,9 @@ void WebViewHost::Impl::serveUiFile(WebKitURISchemeRequest* request) {
     WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(length));
     webkit_uri_scheme_response_set_content_type(response, file->mimeType.c_str());
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    // With "nosniff" a stylesheet is used only when the header list itself says text/css; the
+    // response's own content type does not count there.
+    soup_message_headers_append(headers, "Content-Type", file->mimeType.c_str());
     soup_message_headers_append(headers, "Content-Security-Policy", kContentSecurityPolicy);
     soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_append(headers, "Cache-Control", "no-cache");

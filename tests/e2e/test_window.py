@@ -46,11 +46,12 @@ class WindowTest(AppTestCase):
         # The title bar follows the page's colour scheme; the command stays in the host, and a
         # command that merely carries its name reaches the controller.
         bar = (geometry["X"] + border + 40, geometry["Y"] + border + 20)
-        self.assertLess(pixel_brightness(env, *bar), 90)  # dark from the start
-        env.send({"cmd": "setTitleBarDark", "dark": False})
-        wait_for("a light title bar", lambda: pixel_brightness(env, *bar) > 170)
+        # The start page asks for its own scheme when it loads: light on this light desktop.
+        wait_for("the page's light title bar", lambda: pixel_brightness(env, *bar) > 170)
         env.send({"cmd": "setTitleBarDark"})
         wait_for("a dark title bar", lambda: pixel_brightness(env, *bar) < 90)
+        env.send({"cmd": "setTitleBarDark", "dark": False})
+        wait_for("a light title bar", lambda: pixel_brightness(env, *bar) > 170)
         env.send({"cmd": "forget", "systemId": "setTitleBarDark"})
         wait_for("the controller", lambda: "forgot system setTitleBarDark" in env.log_text())
 
