@@ -1,5 +1,5 @@
 #pragma once
-// Helpers shared by the store tests: a private log per test and expected config.json text.
+// Helpers shared by the store tests: a private log per test and counting what it holds.
 #include <filesystem>
 #include <string>
 
@@ -63,9 +63,5 @@ inline std::size_t countOf(const std::string& haystack, const std::string& needl
     for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++count;
     return count;
 }
-
-inline const std::string kUnreadableWarning =
-    "control-app config.json unreadable or from another version - starting empty";
-inline const std::string kWriteWarning = "could not write control-app config.json";
 
 }  // namespace ostrel::test
