@@ -46,9 +46,9 @@ protected:
     }
 
     // A system reached under two hosts, one of them a bracketed upper-case IPv6 literal.
-    void signInTwoHosts() {
-        world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
-            auto r = systemAt(host, port, "sys-two", "Two");
+    void signInTwoHosts(bool trusted = false) {
+        world.connect = [trusted](const std::string& host, int port, const FindSystemFunction&) {
+            auto r = systemAt(host, port, "sys-two", "Two", trusted);
             r.target.hosts = {"10.0.0.5", "[FE80::1]"};
             return r;
         };
@@ -61,62 +61,66 @@ protected:
     }
 };
 
-TEST_F(ctlSession, SignOutOnATrustedConsoleEndsAtOnce) {
-    startLoaded();
-    signInTrusted();
-    controller->onMenuCommand(MenuCommand::SignOut);
-    EXPECT_TRUE(view->executed.empty());
-    EXPECT_TRUE(view->deleted.empty());
-    expectSessionUndone("You signed out.", "host");
-    EXPECT_FALSE(controller->store().lastSystem().autoSignIn);
-    EXPECT_TRUE(log.contains("left Trusty (You signed out.)"));
-}
-
-TEST_F(ctlSession, SignOutAsksThePageAndEndsOnItsSignalOrAfterTheTimeLimit) {
-    for (const bool pageAnswers : {true, false}) {
-        SCOPED_TRACE(pageAnswers);
+TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
+    struct Case {
+        std::string how;
+        const char* notice;
+        const char* phase;
+        bool cookiesDeleted, autoSignIn, remembered;  // afterwards
+    };
+    const Case cases[] = {
+        {"switch", "", "host", false, false, true},  // keeps the cookie for a later remembered session
+        {"trusted signOut", "You signed out.", "host", false, false, false},  // asks the page nothing
+        {"signOut then page", "You signed out.", "host", true, false, false},
+        {"signOut then time limit", "You signed out.", "host", true, false, false},
+        {"page logout", "You signed out.", "host", true, false, false},
+        {"page expired", "Your session has ended. Sign in again.", "password", true, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
         view = std::make_shared<FakeView>();
         startLoaded();
-        signInTwoHosts();
-        controller->onSignOutTimer();  // no sign-out asked for: nothing happens
-        EXPECT_TRUE(controller->signedIn());
-        controller->onMenuCommand(MenuCommand::SignOut);
-        EXPECT_TRUE(controller->signedIn() && controller->signingOut());
-        EXPECT_EQ(view->executed,
-                  std::vector<std::string>{"fetch('/api/control-logout', { method: 'POST', credentials: 'same-origin' })"});
-        EXPECT_EQ(window->timerMs, 3000);
-        EXPECT_FALSE(stored("sys-two").sessionRemembered);
-        EXPECT_FALSE(controller->store().lastSystem().autoSignIn);
-        if (pageAnswers) controller->handlePageMessage("https://[fe80::1]:8443/control/", kLogout);
-        controller->onSignOutTimer();  // after the page's signal: finds nothing left to do
-        EXPECT_EQ(view->deleted, kBothCookies);
-        expectSessionUndone("You signed out.", "host");
+        signInTwoHosts(c.how == "trusted signOut");
+        if (c.how == "switch") controller->onMenuCommand(MenuCommand::SwitchSystem);
+        if (c.how.find("signOut") != std::string::npos) {
+            controller->onSignOutTimer();  // no sign-out asked for: nothing happens
+            EXPECT_TRUE(controller->signedIn());
+            controller->onMenuCommand(MenuCommand::SignOut);
+        }
+        if (c.how.rfind("signOut", 0) == 0) {
+            EXPECT_TRUE(controller->signedIn() && controller->signingOut());
+            EXPECT_EQ(view->executed,
+                      std::vector<std::string>{"fetch('/api/control-logout', { method: 'POST', credentials: 'same-origin' })"});
+            EXPECT_EQ(window->timerMs, 3000);
+        }
+        if (c.how == "signOut then page" || c.how == "page logout") {
+            controller->handlePageMessage("https://[fe80::1]:8443/control/", kLogout);
+        }
+        if (c.how == "page expired") controller->handlePageMessage("https://10.0.0.5:8443/control/settings", kExpired);
+        controller->onSignOutTimer();  // ends a sign-out the page never confirmed; nothing to do otherwise
+        EXPECT_EQ(view->deleted, c.cookiesDeleted ? kBothCookies : std::vector<std::string>{});
+        expectSessionUndone(c.notice, c.phase);
         EXPECT_EQ(view->navigations.size(), 2u);
+        EXPECT_EQ(controller->store().lastSystem().systemId, "sys-two");
+        EXPECT_EQ(controller->store().lastSystem().autoSignIn, c.autoSignIn);
+        EXPECT_EQ(stored("sys-two").sessionRemembered, c.remembered);
+        EXPECT_TRUE(log.contains(std::string("left Two (") + (*c.notice ? c.notice : "switching system") + ")"));
     }
-}
-
-TEST_F(ctlSession, SwitchSystemKeepsTheCookieAndTurnsAutoSignInOff) {
-    startLoaded();
-    signInTyped(true, "sys-sw", "Switchy");
-    controller->onMenuCommand(MenuCommand::SwitchSystem);
-    EXPECT_TRUE(view->deleted.empty());
-    expectSessionUndone("", "host");
-    EXPECT_EQ(controller->store().lastSystem().systemId, "sys-sw");
-    EXPECT_FALSE(controller->store().lastSystem().autoSignIn);
-    EXPECT_TRUE(stored("sys-sw").sessionRemembered);
-    EXPECT_TRUE(log.contains("left Switchy (switching system)"));
+    // The password phase after an expired session works against the kept target.
+    command({{"cmd", "login"}, {"password", "pw"}});
+    pump();
+    EXPECT_TRUE(controller->signedIn());
     // Signed out, the menu items change nothing.
+    controller->onMenuCommand(MenuCommand::SwitchSystem);
     const std::string before = test::readFile(settingsPath());
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     controller->onMenuCommand(MenuCommand::SignOut);
     EXPECT_EQ(test::readFile(settingsPath()), before);
-    EXPECT_EQ(view->navigations.size(), 2u);
 }
 
-TEST_F(ctlSession, PageSignalsEndOrKeepTheSession) {
+TEST_F(ctlSession, AnUnknownSignalClearsTheCookieButKeepsTheSession) {
     startLoaded();
     signInTyped(true, "sys-p", "Pat");
-    // An unknown reason clears the cookie and the remembered session but keeps the session.
     for (const char* message : {R"({"ostrelHost":"signedOut","reason":"bored"})", R"({"ostrelHost":"signedOut"})"}) {
         controller->handlePageMessage("https://10.0.0.5/control/", message);
     }
@@ -125,23 +129,6 @@ TEST_F(ctlSession, PageSignalsEndOrKeepTheSession) {
     EXPECT_EQ(view->popupCloses, 0);
     EXPECT_FALSE(stored("sys-p").sessionRemembered);
     EXPECT_EQ(window->title, "Ostrel Ops Control - 2026 R1 \xE2\x80\x94 Pat");
-
-    // Expired: back to the password phase; lastSystemId and autoSignIn stay.
-    view->deleted.clear();
-    controller->handlePageMessage("https://10.0.0.5:8443/control/settings", kExpired);
-    EXPECT_EQ(view->deleted, std::vector<std::string>{"ostrel_control_session 10.0.0.5 /"});
-    expectSessionUndone("Your session has ended. Sign in again.", "password");
-    EXPECT_EQ(controller->store().lastSystem().systemId, "sys-p");
-    EXPECT_TRUE(controller->store().lastSystem().autoSignIn);
-    command({{"cmd", "login"}});  // the saved password against the kept target
-    pump();
-    ASSERT_TRUE(controller->signedIn());
-
-    // The page's own logout (no menu involved) turns automatic sign-in off.
-    view->popupCloses = view->certificateClears = 0;
-    controller->handlePageMessage("https://10.0.0.5/control/", kLogout);
-    expectSessionUndone("You signed out.", "host");
-    EXPECT_FALSE(controller->store().lastSystem().autoSignIn);
 }
 
 TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {

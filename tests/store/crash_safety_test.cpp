@@ -61,7 +61,7 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
     }
     server.closeStdin();
     ASSERT_EQ(server.wait(10s), 0);
-    EXPECT_GT(last, kills / 2) << "too few saves completed to exercise anything";
+    EXPECT_GT(last, 3) << "too few saves completed to exercise anything";
     const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::cout << "crash safety: " << kills << " kills (" << killedMidSave << " inside a save), " << last
               << " states saved, " << seconds << " s\n";
