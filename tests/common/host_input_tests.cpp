@@ -9,8 +9,8 @@ TEST(HostInput, ReducesTheTextToAHostAndAPort) {
     struct Case {
         const char* text;
         const char* host;
-        int port;                 // the default given is 7000
-        const char* portText;     // nullptr: no port part
+        int port;              // the default given is 7000
+        const char* portText;  // nullptr: no port part
     };
     const Case cases[] = {
         {" \t https://admin@10.0.0.5:9443/control/x?y=1#z \t", "10.0.0.5", 9443, "9443"},
@@ -22,7 +22,7 @@ TEST(HostInput, ReducesTheTextToAHostAndAPort) {
         {"[fe80::1]", "[fe80::1]", 7000, nullptr},
         {"[fe80::1]:", "[fe80::1]:", 7000, nullptr},  // nothing after the colon: left alone
         {"[fe80::1]x", "[fe80::1]x", 7000, nullptr},
-        {"fe80::1", "fe80::1", 7000, nullptr},        // a bare IPv6 literal carries no port
+        {"fe80::1", "fe80::1", 7000, nullptr},  // a bare IPv6 literal carries no port
         {"box:0", "box", 7000, "0"},
         {"box:65536", "box", 7000, "65536"},
         {"box:abc", "box", 7000, "abc"},

@@ -44,7 +44,8 @@ public:
             while (cursor_ < lines_.size()) {
                 if (match(lines_[cursor_++])) return lines_[cursor_ - 1];
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             const auto text = left.count() > 0 ? child_->readLine(left) : std::nullopt;
             if (!text) return std::nullopt;
             raw_.push_back(*text);

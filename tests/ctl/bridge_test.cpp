@@ -70,9 +70,8 @@ protected:
     json connect() {
         bridge.command("connect", {{"host", "127.0.0.1:" + std::to_string(sim->port())}});
         EXPECT_TRUE(bridge.state("connecting"));
-        const auto state = bridge.next([](const json& j) {
-            return j.value("event", "") == "state" && j.value("phase", "") != "connecting";
-        });
+        const auto state = bridge.next(
+            [](const json& j) { return j.value("event", "") == "state" && j.value("phase", "") != "connecting"; });
         return state ? *state : json();
     }
 
@@ -110,8 +109,9 @@ protected:
         const auto cookie = bridge.action("setCookie");
         ASSERT_TRUE(cookie);
         EXPECT_TRUE((*cookie)["valueSha256"] == sha256Hex(token()));
-        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now().time_since_epoch()).count();
+        const auto now =
+            std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         EXPECT_NEAR((*cookie)["expires"].get<double>(), static_cast<double>(now + 315360000), 120.0);
         expectSessionOpened();
     }

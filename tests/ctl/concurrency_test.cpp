@@ -82,7 +82,8 @@ TEST_F(ctlConcurrency, RacingFlowsAndCancelsApplyOnlyTheLastResult) {
     }
     command({{"cmd", "cancel"}});
     command({{"cmd", "connect"}, {"host", "final.example"}});
-    ASSERT_TRUE(pumpUntil([&] { return controller->phase() == Phase::Password && controller->discoveryState() == "done"; }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return controller->phase() == Phase::Password && controller->discoveryState() == "done"; }));
     world.waitForRealThreads();
     controller->runPostedTasks();
     EXPECT_EQ(controller->phase(), Phase::Password);

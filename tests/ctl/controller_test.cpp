@@ -24,8 +24,9 @@ TEST_F(ctlState, FirstStateSinkSiteKeyAndForget) {
     start();
     command({{"cmd", "getState"}});
     ASSERT_EQ(events.size(), 1u);  // no discovery event before a discovery ran
-    EXPECT_EQ(events[0],
-              R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
+    EXPECT_EQ(
+        events[0],
+        R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}})");
     controller->setEventSink(nullptr);  // dropped, not queued
     command({{"cmd", "getState"}});
     controller->setEventSink([this](const std::string& text) { events.push_back(text); });
@@ -57,8 +58,12 @@ TEST_F(ctlState, KnownSystemsShowTheirSavedPasswordsUntilForgotten) {
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     auto state = stateNow();
     ASSERT_EQ(state["systems"].size(), 1u);
-    EXPECT_EQ(state["systems"][0], (json{{"host", "10.0.0.5"}, {"lastUsedMs", world.wallMs.load()}, {"name", "Bravo"},
-                                         {"port", 8443}, {"savedPassword", true}, {"systemId", "sys-b"}}));
+    EXPECT_EQ(state["systems"][0], (json{{"host", "10.0.0.5"},
+                                         {"lastUsedMs", world.wallMs.load()},
+                                         {"name", "Bravo"},
+                                         {"port", 8443},
+                                         {"savedPassword", true},
+                                         {"systemId", "sys-b"}}));
     EXPECT_TRUE(state["target"]["savedPassword"].get<bool>());
     EXPECT_EQ(state["form"], (json{{"host", "10.0.0.5"}, {"port", 8443}}));
     command({{"cmd", "forget"}, {"systemId", "sys-b"}});
@@ -73,9 +78,9 @@ using ctlConnect = ControllerTest;
 TEST_F(ctlConnect, HostTextIsNormalisedAndUnusableConnectsChangeNothing) {
     start();
     world.threads = FakeWorld::Threads::Queued;
-    for (const json& cmd : {json{{"cmd", "connect"}, {"host", " \t "}}, json{{"cmd", "connect"}},
-                            json{{"cmd", "connect"}, {"host", "a"}, {"port", 70000}},
-                            json{{"cmd", "connect"}, {"host", "https://"}}}) {
+    for (const json& cmd :
+         {json{{"cmd", "connect"}, {"host", " \t "}}, json{{"cmd", "connect"}},
+          json{{"cmd", "connect"}, {"host", "a"}, {"port", 70000}}, json{{"cmd", "connect"}, {"host", "https://"}}}) {
         command(cmd);
     }
     EXPECT_TRUE(events.empty());
@@ -233,8 +238,8 @@ TEST_F(ctlLogin, TypedPasswordWithRememberOpensTheSession) {
     // One state event for "signing-in", none when the session opens: the view leaves the page.
     EXPECT_EQ(eventsOf("state").size(), states + 1);
     ASSERT_EQ(world.httpCalls.size(), 1u);
-    EXPECT_TRUE(world.httpCalls[0] == std::string("POST 10.0.0.5:8443/api/control-auth {\"password\":\"") + kPassword +
-                                          "\"}");
+    EXPECT_TRUE(world.httpCalls[0] ==
+                std::string("POST 10.0.0.5:8443/api/control-auth {\"password\":\"") + kPassword + "\"}");
     EXPECT_TRUE(world.passwords["sys-r"] == kPassword);
     ASSERT_EQ(view->cookies.size(), 1u);
     EXPECT_TRUE(view->cookies[0].value == kToken);

@@ -22,9 +22,14 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
         {R"({"cmd":"setSiteKey","siteKey":"k"})", Kind::SetSiteKey},
         {R"({"cmd":"login","password":"p","remember":false})", Kind::Login},
         // Not an object, no or another "cmd", or an argument of another JSON type: ignored.
-        {R"("getState")", Kind::Ignored}, {R"(["getState"])", Kind::Ignored}, {"{\"cmd\":\"getState\"", Kind::Ignored},
-        {R"({"cmd":"GetState"})", Kind::Ignored}, {R"({"cmd":"getState "})", Kind::Ignored}, {R"({})", Kind::Ignored},
-        {R"({"cmd":7})", Kind::Ignored}, {R"({"cmd":"remember"})", Kind::Ignored},
+        {R"("getState")", Kind::Ignored},
+        {R"(["getState"])", Kind::Ignored},
+        {"{\"cmd\":\"getState\"", Kind::Ignored},
+        {R"({"cmd":"GetState"})", Kind::Ignored},
+        {R"({"cmd":"getState "})", Kind::Ignored},
+        {R"({})", Kind::Ignored},
+        {R"({"cmd":7})", Kind::Ignored},
+        {R"({"cmd":"remember"})", Kind::Ignored},
         {R"({"cmd":"connect","host":17})", Kind::Ignored},
         {R"({"cmd":"connect","host":"a","port":"8443"})", Kind::Ignored},
         {R"({"cmd":"connect","host":"a","port":8443.0})", Kind::Ignored},
@@ -66,7 +71,9 @@ TEST(ctlProtocol, StateEventIsExactAndSurvivesTextThatIsNotUtf8) {
               R"({"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"e","event":"state",)"
               R"("form":{"host":"f","port":1},"notice":"n","phase":"signing-in","siteKeySet":true,)"
               R"("systems":[{"host":"h","lastUsedMs":1767225600123,"name":"Name","port":9443,"savedPassword":true,)"
-              R"("systemId":"s"}],"target":{"host":"h","name":"bad)" "\xEF\xBF\xBD" R"(","port":9,)"
+              R"("systemId":"s"}],"target":{"host":"h","name":"bad)"
+              "\xEF\xBF\xBD"
+              R"(","port":9,)"
               R"("savedPassword":true,"systemId":"s"}})");
     EXPECT_EQ(discoveryEventText("done", nlohmann::json::array({std::string("\xc3")}), "x"),
               "{\"error\":\"x\",\"event\":\"discovery\",\"state\":\"done\",\"systems\":[\"\xef\xbf\xbd\"]}");

@@ -15,8 +15,7 @@ using nlohmann::json;
 
 constexpr const char* kLogout = R"({"ostrelHost":"signedOut","reason":"logout"})";
 constexpr const char* kExpired = R"({"ostrelHost":"signedOut","reason":"expired"})";
-const std::vector<std::string> kBothCookies = {"ostrel_control_session 10.0.0.5 /",
-                                               "ostrel_control_session fe80::1 /"};
+const std::vector<std::string> kBothCookies = {"ostrel_control_session 10.0.0.5 /", "ostrel_control_session fe80::1 /"};
 
 class ctlSession : public ControllerTest {
 protected:
@@ -90,7 +89,8 @@ TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
         if (c.how.rfind("signOut", 0) == 0) {
             EXPECT_TRUE(controller->signedIn() && controller->signingOut());
             EXPECT_EQ(view->executed,
-                      std::vector<std::string>{"fetch('/api/control-logout', { method: 'POST', credentials: 'same-origin' })"});
+                      std::vector<std::string>{
+                          "fetch('/api/control-logout', { method: 'POST', credentials: 'same-origin' })"});
             EXPECT_EQ(window->timerMs, 3000);
         }
         if (c.how == "signOut then page" || c.how == "page logout") {
@@ -135,12 +135,13 @@ TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
     startLoaded();
     controller->handlePageMessage("https://10.0.0.5/control/", kLogout);  // not signed in
     signInTyped(true);
-    for (const char* source : {"https://10.0.0.6/control/", "https://evil.example/?h=10.0.0.5", "not a url", "",
-                               kStartPage}) {
+    for (const char* source :
+         {"https://10.0.0.6/control/", "https://evil.example/?h=10.0.0.5", "not a url", "", kStartPage}) {
         controller->handlePageMessage(source, kLogout);
     }
-    for (const char* message : {R"("signedOut")", R"({"ostrelHost":"signedout","reason":"logout"})",
-                                R"({"ostrelHost":true,"reason":"logout"})", "{oops", R"([{"ostrelHost":"signedOut"}])"}) {
+    for (const char* message :
+         {R"("signedOut")", R"({"ostrelHost":"signedout","reason":"logout"})",
+          R"({"ostrelHost":true,"reason":"logout"})", "{oops", R"([{"ostrelHost":"signedOut"}])"}) {
         controller->handlePageMessage("https://10.0.0.5/control/", message);
     }
     EXPECT_TRUE(controller->signedIn());
@@ -261,7 +262,7 @@ TEST_F(ctlViews, DetachedControllerDropsLatePostsAndIsFreed) {
     std::weak_ptr<AppController> weak = controller;
     controller->detachShell();
     controller.reset();
-    view->handlers = {};  // the shell destroys its views
+    view->handlers = {};           // the shell destroys its views
     EXPECT_FALSE(weak.expired());  // the worker still holds it
     world.runJobs();               // the worker finishes and posts its result
     EXPECT_TRUE(weak.expired());
@@ -326,7 +327,8 @@ TEST_F(ctlDiscovery, ThrottleCountsFromTheLastAcceptedStartInEveryController) {
     };
     command({{"cmd", "discoverSystems"}});
     pump();
-    EXPECT_EQ(events.back(), R"({"error":"no usable network interface","event":"discovery","state":"done","systems":[]})");
+    EXPECT_EQ(events.back(),
+              R"({"error":"no usable network interface","event":"discovery","state":"done","systems":[]})");
     world.monoMs += 4999;
     command({{"cmd", "discoverSystems"}});
     EXPECT_EQ(eventsOf("discovery").back()["state"], "throttled");

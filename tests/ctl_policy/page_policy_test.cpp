@@ -13,9 +13,17 @@ const std::vector<std::string> kHosts{"10.0.0.5"};
 const std::string kStartPrefix = "ostrel-ui://app.local/";
 
 TEST(ctl_policy_Hosts, NormalisedFormsAndTargetHosts) {
-    const std::pair<const char*, const char*> normalized[] = {
-        {"[FE80::1]", "fe80::1"}, {"Host.EXAMPLE", "host.example"}, {"[]", "[]"}, {"[a", "[a"}, {"a]", "a]"},
-        {"[[X]]", "[x]"}, {"B\xC3\x9C" "CHER", "b\xC3\x9C" "cher"}, {"", ""}};
+    const std::pair<const char*, const char*> normalized[] = {{"[FE80::1]", "fe80::1"},
+                                                              {"Host.EXAMPLE", "host.example"},
+                                                              {"[]", "[]"},
+                                                              {"[a", "[a"},
+                                                              {"a]", "a]"},
+                                                              {"[[X]]", "[x]"},
+                                                              {"B\xC3\x9C"
+                                                               "CHER",
+                                                               "b\xC3\x9C"
+                                                               "cher"},
+                                                              {"", ""}};
     for (const auto& [in, out] : normalized) EXPECT_EQ(normalizeHost(in), out) << in;
 
     const std::vector<std::string> hosts{"Alpha.Example", "[FE80::1]", ""};
@@ -100,8 +108,8 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
         {"nav", "mailto:x@y", true, "cancel"},
         {"nav", "javascript:alert(1)", true, "cancel"},
         {"nav", "file:///etc/passwd", true, "cancel"},
-        {"nav", "HTTP://example.org/", true, "cancel"},        // only exact lower-case schemes leave
-        {"nav", "https://example.org/a b", true, "cancel"},    // unparseable
+        {"nav", "HTTP://example.org/", true, "cancel"},      // only exact lower-case schemes leave
+        {"nav", "https://example.org/a b", true, "cancel"},  // unparseable
         {"nav", "about:blank", false, "allow"},
         {"nav", "about:blank#x", true, "cancel"},
         {"nav", kStartPrefix + "index.html", false, "allow"},
@@ -138,9 +146,10 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
 }
 
 TEST(ctl_policy_Session, ControlUrlBracketsABareIpv6HostAndTheCookieIsExact) {
-    const std::pair<const char*, const char*> hosts[] = {
-        {"[FE80::1]", "https://[FE80::1]:9443/control/"}, {"fe80::1", "https://[fe80::1]:9443/control/"},
-        {"fe80::1%eth0", "https://[fe80::1%25eth0]:9443/control/"}, {"Ops.Example", "https://Ops.Example:9443/control/"}};
+    const std::pair<const char*, const char*> hosts[] = {{"[FE80::1]", "https://[FE80::1]:9443/control/"},
+                                                         {"fe80::1", "https://[fe80::1]:9443/control/"},
+                                                         {"fe80::1%eth0", "https://[fe80::1%25eth0]:9443/control/"},
+                                                         {"Ops.Example", "https://Ops.Example:9443/control/"}};
     for (const auto& [host, url] : hosts) {
         const std::string text = controlUrl(Target{host, 9443, "", "", {host}});
         EXPECT_EQ(text, url);
@@ -162,7 +171,7 @@ TEST(ctl_policy_Script, HostListIsNormalisedCompactJsonBeforeTheFixedRest) {
     EXPECT_EQ(hostScriptHosts({}), "[]");
     EXPECT_EQ(hostScriptHosts({"[FE80::1]", "Ops.Example"}), R"(["fe80::1","ops.example"])");
     EXPECT_EQ(hostScriptHosts({"a\"];x(\\"}), R"(["a\"];x(\\"])");  // cannot end the array early
-    EXPECT_EQ(hostScriptHosts({"a\xFF"}), "[\"a\xEF\xBF\xBD\"]");     // not UTF-8: no exception
+    EXPECT_EQ(hostScriptHosts({"a\xFF"}), "[\"a\xEF\xBF\xBD\"]");   // not UTF-8: no exception
     const std::string text = hostScriptText({"[FE80::1]"});
     EXPECT_EQ(text.rfind("(function () {\n  var hosts = [\"fe80::1\"];\n", 0), 0u);
     const std::string other = hostScriptText({"a", "b"});

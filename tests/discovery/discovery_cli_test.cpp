@@ -45,16 +45,20 @@ TEST(discovery_Cli, WithoutAnInterfaceTheRunFails) {
     const auto run = ostrel::test::runCli(dir.path(), {"discover", "--port", "47922"}, {"/usr/bin/unshare", "-n"});
     if (run.exitCode != 1 && run.out.empty()) GTEST_SKIP() << "cannot create a nested network namespace here";
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out,
-              "{\"error\":\"no usable network interface\",\"event\":\"discovery\",\"state\":\"done\",\"systems\":[]}\n");
-    EXPECT_NE(run.logs.find("discovery: 0 probes on 0 interfaces, 0 offers (0 rejected), 0 systems"), std::string::npos);
+    EXPECT_EQ(
+        run.out,
+        "{\"error\":\"no usable network interface\",\"event\":\"discovery\",\"state\":\"done\",\"systems\":[]}\n");
+    EXPECT_NE(run.logs.find("discovery: 0 probes on 0 interfaces, 0 offers (0 rejected), 0 systems"),
+              std::string::npos);
 }
 
 TEST(discovery_Cli, BadArgumentsAndAnUnwritableOutputFail) {
     TempDir dir;
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"discover", "--port"}, {"discover", "--port", "0"}, {"discover", "--port", "65536"},
-             {"discover", "--port", "12x"}, {"discover", "extra"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"discover", "--port"},
+                                                                  {"discover", "--port", "0"},
+                                                                  {"discover", "--port", "65536"},
+                                                                  {"discover", "--port", "12x"},
+                                                                  {"discover", "extra"}}) {
         const auto run = ostrel::test::runCli(dir.path(), args);
         EXPECT_EQ(run.exitCode, 2) << args.back();
         EXPECT_EQ(run.out, "");

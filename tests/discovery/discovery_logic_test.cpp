@@ -19,10 +19,13 @@ std::string b64(const std::string& bytes) {
 }
 
 json validOffer() {
-    return json{{"op", "offer"}, {"edp", 1}, {"nonce", "n0nce"}, {"systemId", "sys-1"}, {"host", "10.0.0.5"}, {"port", 8443}};
+    return json{{"op", "offer"},       {"edp", 1},           {"nonce", "n0nce"},
+                {"systemId", "sys-1"}, {"host", "10.0.0.5"}, {"port", 8443}};
 }
 
-bool parse(const std::string& text, DiscoveryOffer& out) { return parseOffer(text.data(), text.size(), out); }
+bool parse(const std::string& text, DiscoveryOffer& out) {
+    return parseOffer(text.data(), text.size(), out);
+}
 
 // An accepted offer as runDiscovery stamps it: received on 10.0.0.2/24 unless told otherwise.
 DiscoveryOffer accepted(const std::string& id, const std::string& host, int port, std::int64_t ms,
@@ -42,9 +45,16 @@ DiscoveryOffer accepted(const std::string& id, const std::string& host, int port
 }
 
 TEST(discovery_Crypto, Base64UrlHmacAndNonces) {
-    const std::pair<std::string, std::string> vectors[] = {
-        {"", ""}, {"f", "Zg"}, {"fo", "Zm8"}, {"foo", "Zm9v"}, {"foob", "Zm9vYg"}, {"fooba", "Zm9vYmE"},
-        {"\xfb\xef\xbe", "----"}, {"\xff\xff\xff", "____"}, {std::string("\x00\x10\x83", 3), "ABCD"}, {"\xff\xfe", "__4"}};
+    const std::pair<std::string, std::string> vectors[] = {{"", ""},
+                                                           {"f", "Zg"},
+                                                           {"fo", "Zm8"},
+                                                           {"foo", "Zm9v"},
+                                                           {"foob", "Zm9vYg"},
+                                                           {"fooba", "Zm9vYmE"},
+                                                           {"\xfb\xef\xbe", "----"},
+                                                           {"\xff\xff\xff", "____"},
+                                                           {std::string("\x00\x10\x83", 3), "ABCD"},
+                                                           {"\xff\xfe", "__4"}};
     for (const auto& [in, out] : vectors) EXPECT_EQ(b64(in), out) << out;
 
     unsigned char digest[32];
@@ -84,9 +94,10 @@ TEST(discovery_Probe, IsCompactSortedAndPaddedTo256Bytes) {
     // Unpadded length -> probe length: under 247 pads to 256, 247..255 grows by 10, 256+ stays.
     request.siteAuth.clear();
     request.clientKind = "k";
-    const std::size_t base = buildProbe(request).size() - json::parse(buildProbe(request))["pad"].get<std::string>().size() - 9;
-    for (const auto& [unpadded, expected] : std::vector<std::pair<std::size_t, std::size_t>>{
-             {246, 256}, {247, 257}, {255, 265}, {256, 256}, {300, 300}}) {
+    const std::size_t base =
+        buildProbe(request).size() - json::parse(buildProbe(request))["pad"].get<std::string>().size() - 9;
+    for (const auto& [unpadded, expected] :
+         std::vector<std::pair<std::size_t, std::size_t>>{{246, 256}, {247, 257}, {255, 265}, {256, 256}, {300, 300}}) {
         request.clientKind = "k" + std::string(unpadded - base, 'x');
         EXPECT_EQ(buildProbe(request).size(), expected) << unpadded;
     }
@@ -102,8 +113,14 @@ TEST(discovery_Offer, ReadsMembersAndRejectsEachInvalidForm) {
     EXPECT_EQ(offer.status, "ok");
     EXPECT_TRUE(offer.pinRequired);
     json full = validOffer();
-    full.update(json{{"systemName", "Wall A"}, {"site", "North"}, {"hostname", "nodeA"}, {"status", "degraded"},
-                     {"certNames", {"a", 7, "b"}}, {"pinRequired", false}, {"joinRequests", true}, {"unknown", {1}}});
+    full.update(json{{"systemName", "Wall A"},
+                     {"site", "North"},
+                     {"hostname", "nodeA"},
+                     {"status", "degraded"},
+                     {"certNames", {"a", 7, "b"}},
+                     {"pinRequired", false},
+                     {"joinRequests", true},
+                     {"unknown", {1}}});
     ASSERT_TRUE(parse(full.dump(), offer));
     EXPECT_EQ(offer.systemName + offer.site + offer.hostname + offer.status, "Wall ANorthnodeAdegraded");
     EXPECT_EQ(offer.certNames, (std::vector<std::string>{"a", "b"}));
@@ -115,10 +132,21 @@ TEST(discovery_Offer, ReadsMembersAndRejectsEachInvalidForm) {
         EXPECT_TRUE(parse(o.dump(), offer)) << fine;
     }
 
-    const json changes[] = {{{"port", 0}}, {{"port", 65536}}, {{"port", "8443"}}, {{"port", 8443.0}},
-                            {{"port", 18446744073709551615ull}}, {{"host", ""}}, {{"systemId", ""}}, {{"nonce", ""}},
-                            {{"op", "probe"}}, {{"edp", 2}}, {{"edp", "1"}}, {{"pinRequired", "yes"}},
-                            {{"joinRequests", 1}}, {{"systemName", nullptr}}, {{"sig", json::object()}}};
+    const json changes[] = {{{"port", 0}},
+                            {{"port", 65536}},
+                            {{"port", "8443"}},
+                            {{"port", 8443.0}},
+                            {{"port", 18446744073709551615ull}},
+                            {{"host", ""}},
+                            {{"systemId", ""}},
+                            {{"nonce", ""}},
+                            {{"op", "probe"}},
+                            {{"edp", 2}},
+                            {{"edp", "1"}},
+                            {{"pinRequired", "yes"}},
+                            {{"joinRequests", 1}},
+                            {{"systemName", nullptr}},
+                            {{"sig", json::object()}}};
     for (const auto& change : changes) {
         json o = validOffer();
         o.update(change);
@@ -167,11 +195,14 @@ TEST(discovery_Merge, OneSystemPerIdOrderedByLinkAndTime) {
     auto later = accepted("mixed", "10.0.0.8", 8443, 6, "Second", "South", "nodeB");
     later.status = "degraded";
     const auto systems = mergeOffers({
-        accepted("far", "192.168.9.9", 8443, 1), first,
-        accepted("mixed", "nodeB", 8443, 5), later,
+        accepted("far", "192.168.9.9", 8443, 1),
+        first,
+        accepted("mixed", "nodeB", 8443, 5),
+        later,
         accepted("mixed", "10.0.0.8", 8443, 9),   // the same address again: dropped
         accepted("mixed", "10.0.0.8", 9443, 10),  // another port is another address
-        accepted("late", "10.0.0.30", 8443, 7), accepted("early", "10.0.0.31", 8443, 3),
+        accepted("late", "10.0.0.30", 8443, 7),
+        accepted("early", "10.0.0.31", 8443, 3),
     });
     std::vector<std::string> ids;
     for (const auto& s : systems) ids.push_back(s.systemId);
@@ -190,8 +221,9 @@ TEST(discovery_Merge, OneSystemPerIdOrderedByLinkAndTime) {
                                          accepted("lo", "127.0.0.9", 9443, 3)};
     for (auto& offer : viaLo) offer.ifAddress = 0x7F000001, offer.ifNetmask = 0xFF000000;
     const json event = discoverySystemsJson(mergeOffers(viaLo));
-    EXPECT_EQ(event.dump(),
-              R"([{"addresses":3,"displayName":"Ostrel Ops System","host":"127.0.0.9","port":9443,"status":"ok","systemId":"lo"}])");
+    EXPECT_EQ(
+        event.dump(),
+        R"([{"addresses":3,"displayName":"Ostrel Ops System","host":"127.0.0.9","port":9443,"status":"ok","systemId":"lo"}])");
     DiscoveredSystem empty;
     EXPECT_TRUE(discoverySystemsJson({empty}).empty());
 }
@@ -201,14 +233,14 @@ TEST(discovery_Names, DuplicateNamesGetHostAndIdHints) {
         accepted("4f2c9d1e", "10.0.0.5", 8443, 1, "Wall A", "North", "nodeA"),
         accepted("a07b5511", "10.0.0.6", 8443, 2, "Wall A", "North", "nodeB"),
         accepted("c3", "10.0.0.7", 8443, 3, "Wall A", "South", "nodeC"),  // other site: no hint
-        accepted("d4", "10.0.0.8", 8443, 4, "Wall A", "", "nodeD"),
-        accepted("id-one", "10.0.0.9", 1, 5), accepted("id-two", "10.0.0.10", 1, 6),  // unnamed twins
+        accepted("d4", "10.0.0.8", 8443, 4, "Wall A", "", "nodeD"), accepted("id-one", "10.0.0.9", 1, 5),
+        accepted("id-two", "10.0.0.10", 1, 6),  // unnamed twins
     });
     std::vector<std::string> names;
     for (const auto& s : systems) names.push_back(displayName(s));
-    EXPECT_EQ(names, (std::vector<std::string>{"North \u2014 Wall A (nodeA \u00b7 4f2c)", "North \u2014 Wall A (nodeB \u00b7 a07b)",
-                                               "South \u2014 Wall A", "Wall A", "Ostrel Ops System (id-o)",
-                                               "Ostrel Ops System (id-t)"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"North \u2014 Wall A (nodeA \u00b7 4f2c)",
+                                               "North \u2014 Wall A (nodeB \u00b7 a07b)", "South \u2014 Wall A",
+                                               "Wall A", "Ostrel Ops System (id-o)", "Ostrel Ops System (id-t)"}));
     DiscoveredSystem s;
     s.hostname = "nodeA";
     EXPECT_EQ(displayName(s), "nodeA");

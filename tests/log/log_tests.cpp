@@ -72,7 +72,8 @@ TEST(Logging, FilesLiveInTheSourceFolderUnderTheRoot) {
     // Without the override: the XDG state folder, and HOME's when that is unset or relative.
     test::ScopedEnv noOverride("OSTREL_OPS_LOG_DIR", std::string());
     EXPECT_EQ(resolveLogRoot(), dirs.state() / "OstrelOps");
-    for (const std::optional<std::string>& state : {std::optional<std::string>(), std::optional<std::string>("rel/x")}) {
+    for (const std::optional<std::string>& state :
+         {std::optional<std::string>(), std::optional<std::string>("rel/x")}) {
         test::ScopedEnv xdg("XDG_STATE_HOME", state);
         EXPECT_EQ(resolveLogRoot(), tmp.path() / "home" / ".local" / "state" / "OstrelOps");
     }
@@ -127,8 +128,9 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     EXPECT_EQ(recs[3]["state"], (json{{"name", "window"}, {"phase", "enter"}}));
     EXPECT_EQ(recs[3]["fields"], (json{{"a", 1}, {"b", 2}}));
     EXPECT_EQ(recs[0]["fields"]["logDir"], tmp.path().string());
-    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     EXPECT_LE(recs[0]["ts"].get<std::int64_t>(), now);
     EXPECT_GT(recs[0]["ts"].get<std::int64_t>(), now - 60000);
 }
@@ -151,10 +153,14 @@ TEST(Logging, EventLevelsFieldsAndTheMinimumLevel) {
     const auto recs = records(events);
     std::vector<std::pair<std::string, std::string>> seen;
     for (const auto& r : recs) seen.emplace_back(r["msg"], r["level"]);
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"unit logging started", "info"}, {"fatal text", "info"}, {"warn text", "warn"}, {"error text", "error"},
-        {"odd text", "info"}, {"direct write is not filtered", "debug"}, {"info text", "info"},
-        {"unit logging shutting down", "info"}};
+    const std::vector<std::pair<std::string, std::string>> expected = {{"unit logging started", "info"},
+                                                                       {"fatal text", "info"},
+                                                                       {"warn text", "warn"},
+                                                                       {"error text", "error"},
+                                                                       {"odd text", "info"},
+                                                                       {"direct write is not filtered", "debug"},
+                                                                       {"info text", "info"},
+                                                                       {"unit logging shutting down", "info"}};
     ASSERT_EQ(seen, expected);
     // Fields only for a non-empty object; no identity members that were not configured.
     EXPECT_EQ(keysOf(recs[1]), with(kBaseKeys, {"kind", "cat"}));
@@ -206,8 +212,8 @@ TEST(Logging, StandardErrorOutsideTheLifetimeAndAfterAFailedInit) {
     ::close(saved);
     EXPECT_TRUE(failedInit);
     const std::string text = test::readFile(tmp.path() / "stderr.txt");
-    for (const char* line : {"W before init\n", "? odd level\n", "E after shutdown\n", "ostrel::log::init failed: ",
-                             "I after failed init\n"}) {
+    for (const char* line : {"W before init\n", "? odd level\n", "E after shutdown\n",
+                             "ostrel::log::init failed: ", "I after failed init\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
     EXPECT_EQ(text.find("inside"), std::string::npos);
@@ -267,8 +273,8 @@ TEST(Logging, FilesRotateAtTheSizeLimitKeepingMaxFiles) {
     config.maxFileBytes = 4096;
     config.maxFiles = 2;
     init(config);
-    const std::string pretty = prettyLogPath().stem().string();   // Log_<stamp>
-    const std::string events = eventLogPath().stem().string();    // events-<stamp>
+    const std::string pretty = prettyLogPath().stem().string();  // Log_<stamp>
+    const std::string events = eventLogPath().stem().string();   // events-<stamp>
     for (int i = 0; i < 200; ++i) logf(Info, "line %03d %s", i, std::string(80, 'r').c_str());
     shutdown();
     // The index goes before the extension; the current file and maxFiles older ones are kept.

@@ -90,7 +90,8 @@ TEST_F(net_CliProbe, FailuresExitOneWithTheOperatorText) {
 }
 
 TEST_F(net_CliProbe, NoHostOrAnUnusablePortIsAUsageError) {
-    for (const std::string argument : {"", "   ", "https://", "box:70000", "box:0", "box:abc", "box:12x", "[::1]:99999"}) {
+    for (const std::string argument :
+         {"", "   ", "https://", "box:70000", "box:0", "box:abc", "box:12x", "[::1]:99999"}) {
         const CliRun run = probe(argument);
         EXPECT_EQ(run.code, 2) << argument;
         EXPECT_EQ(run.out, "") << argument;

@@ -99,7 +99,8 @@ TEST_F(net_Https, SendsOnlyTheExpectedHeadersAndBodies) {
     EXPECT_EQ(recordedHeader(requests[0], "Host"), std::vector<std::string>{"127.0.0.1:" + std::to_string(sim.port())});
     for (int i : {1, 2}) {
         EXPECT_EQ(requests[i]["method"], "POST");
-        EXPECT_EQ(headerNames(requests[i]), (std::set<std::string>{"Host", "User-Agent", "Content-Length", "Content-Type"}));
+        EXPECT_EQ(headerNames(requests[i]),
+                  (std::set<std::string>{"Host", "User-Agent", "Content-Length", "Content-Type"}));
         EXPECT_EQ(recordedHeader(requests[i], "Content-Type"), std::vector<std::string>{"application/json"});
     }
     EXPECT_TRUE(requests[1]["body"] == shortBody && requests[2]["body"] == longBody);
@@ -137,9 +138,14 @@ TEST_F(net_Https, RetryAfterIsRawTextUpToSixtyThreeCharacters) {
     ASSERT_TRUE(sim.ready()) << sim.failure();
     std::string accented;
     for (int i = 0; i < 63; ++i) accented += "\xC3\xA9";  // counted in characters, not bytes
-    const std::pair<json, std::string> cases[] = {
-        {"30", "30"}, {"Wed, 21 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 07:28:00 GMT"}, {std::string(63, '7'), std::string(63, '7')},
-        {std::string(64, '7'), ""}, {accented, accented}, {"", ""}, {" \t ", ""}, {nullptr, ""}};
+    const std::pair<json, std::string> cases[] = {{"30", "30"},
+                                                  {"Wed, 21 Oct 2026 07:28:00 GMT", "Wed, 21 Oct 2026 07:28:00 GMT"},
+                                                  {std::string(63, '7'), std::string(63, '7')},
+                                                  {std::string(64, '7'), ""},
+                                                  {accented, accented},
+                                                  {"", ""},
+                                                  {" \t ", ""},
+                                                  {nullptr, ""}};
     for (const auto& [value, expected] : cases) {
         ASSERT_TRUE(sim.configure({{"controlAuth", {{"retryAfter", value}}}}));
         const HttpResult r = httpsRequest("POST", "127.0.0.1", sim.port(), "/api/control-auth", "{}");
@@ -152,7 +158,8 @@ TEST_F(net_Https, Ipv6LiteralWithAndWithoutBrackets) {
     SimProcess sim({"--address", "::1"});
     if (!sim.ready()) GTEST_SKIP() << "no IPv6 loopback here: " << sim.failure();
     for (const std::string host : {"[::1]", "::1"}) EXPECT_EQ(get(sim.port(), host).status, 200u) << host;
-    EXPECT_EQ(recordedHeader(sim.requests().at(0), "Host"), std::vector<std::string>{"[::1]:" + std::to_string(sim.port())});
+    EXPECT_EQ(recordedHeader(sim.requests().at(0), "Host"),
+              std::vector<std::string>{"[::1]:" + std::to_string(sim.port())});
 }
 
 TEST_F(net_Https, FailuresReadAsTheOperatorPhrases) {
@@ -194,8 +201,12 @@ void expectTimeoutAfterEightSeconds(const std::vector<std::string>& args) {
     EXPECT_GE(seconds, 7.0);
     EXPECT_LE(seconds, 12.0);
 }
-TEST_F(net_Https, SilentListenerTimesOut) { expectTimeoutAfterEightSeconds({"--silence"}); }
-TEST_F(net_Https, UnansweredRequestTimesOut) { expectTimeoutAfterEightSeconds({"--delay-ms", "60000"}); }
+TEST_F(net_Https, SilentListenerTimesOut) {
+    expectTimeoutAfterEightSeconds({"--silence"});
+}
+TEST_F(net_Https, UnansweredRequestTimesOut) {
+    expectTimeoutAfterEightSeconds({"--delay-ms", "60000"});
+}
 
 }  // namespace
 }  // namespace ostrel

@@ -23,9 +23,13 @@ namespace fs = std::filesystem;
 // State n of the saver: systems n, n-1, ... (at most 32), lengths varying so that a torn or mixed
 // file cannot pass for a whole one.
 SystemEntry loopEntry(long n) {
-    return SystemEntry{"loop-" + std::to_string(n), "System " + std::string(static_cast<std::size_t>(n % 37), 'x'),
+    return SystemEntry{"loop-" + std::to_string(n),
+                       "System " + std::string(static_cast<std::size_t>(n % 37), 'x'),
                        "10.0." + std::to_string(n % 250) + "." + std::to_string(n % 199 + 1),
-                       static_cast<std::int32_t>(8000 + n % 1000), {}, 1767225600000 + n * 1000, n % 2 == 1};
+                       static_cast<std::int32_t>(8000 + n % 1000),
+                       {},
+                       1767225600000 + n * 1000,
+                       n % 2 == 1};
 }
 
 // Built independently of the store.
@@ -33,8 +37,13 @@ std::string expectedText(long n) {
     nlohmann::json systems = nlohmann::json::array();
     for (long i = n; i >= std::max(1L, n - 31); --i) {
         const SystemEntry e = loopEntry(i);
-        systems.push_back({{"host", e.host}, {"hosts", {e.host}}, {"lastUsedMs", e.lastUsedMs}, {"name", e.name},
-                           {"port", e.port}, {"sessionRemembered", e.sessionRemembered}, {"systemId", e.systemId}});
+        systems.push_back({{"host", e.host},
+                           {"hosts", {e.host}},
+                           {"lastUsedMs", e.lastUsedMs},
+                           {"name", e.name},
+                           {"port", e.port},
+                           {"sessionRemembered", e.sessionRemembered},
+                           {"systemId", e.systemId}});
     }
     return nlohmann::json{{"autoSignIn", false}, {"lastSystemId", ""}, {"systems", systems}, {"version", 2}}.dump(2);
 }

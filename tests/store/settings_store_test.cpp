@@ -108,9 +108,14 @@ TEST_F(store_Load, AFileThatCannotBeReadIsMovedAsideBeforeTheFirstSave) {
         return R"({"version": 2, "lastSystemId": "ok", "autoSignIn": true, "systems": [)" + good + ", " + bad + "]}";
     };
     const std::vector<std::string> damaged = {
-        "not json at all", "\"text\"", R"({"systems": []})", R"({"version": 1, "systems": [)" + good + "]}",
+        "not json at all",
+        "\"text\"",
+        R"({"systems": []})",
+        R"({"version": 1, "systems": [)" + good + "]}",
         R"({"version": 3, "systems": [)" + good + "]}",  // written by a newer version
-        R"({"version": 2.0})", R"({"version": "2"})", R"({"version": 2, "lastSystemId": 5})",
+        R"({"version": 2.0})",
+        R"({"version": "2"})",
+        R"({"version": 2, "lastSystemId": 5})",
         R"({"version": 2, "autoSignIn": "true"})",
         withEntry(R"({"systemId": "b", "host": "h", "port": "8443"})"),
         withEntry(R"({"systemId": "b", "host": "h", "port": 4294967297})"),
@@ -160,7 +165,8 @@ TEST_F(store_Load, WithoutAFreeNameNothingIsOverwritten) {
     SettingsStore store;
     store.load();
     // Every name the next few seconds could give is taken.
-    const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+    const auto now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
     for (int s = 0; s < 4; ++s) {
         const std::string stamp = "config.json.unreadable-" + log::makeFileStamp(now.count() + s, 0, false);
         for (int n = 1; n <= 99; ++n) writeFile(folder / (n == 1 ? stamp : stamp + "-" + std::to_string(n)), "");
@@ -217,13 +223,18 @@ TEST_F(store_Save, TextIsEscapedRepairedAndLoadsBackUnchanged) {
     SettingsStore store;
     store.load();
     SystemEntry odd = makeEntry("id-\xC3\xBC", "fe80::1%eth0", {"h\"\\"}, INT64_MAX, false);
-    odd.name = "S\xC3\xBC" "d \xF0\x9F\x9A\x80\t\n \"q\"";
+    odd.name =
+        "S\xC3\xBC"
+        "d \xF0\x9F\x9A\x80\t\n \"q\"";
     odd.port = 65535;
     store.recordSignIn(makeEntry("one", "10.0.0.1", {"a", "b"}, 5, true));
     store.recordSignIn(odd);
     store.setLastSystem("one", true);
     const std::string text = readFile(file);
-    EXPECT_NE(text.find("\"name\": \"S\xC3\xBC" "d \xF0\x9F\x9A\x80\\t\\n \\\"q\\\"\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"name\": \"S\xC3\xBC"
+                        "d \xF0\x9F\x9A\x80\\t\\n \\\"q\\\"\""),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.back(), '\n');
 
     SettingsStore again;
@@ -316,7 +327,8 @@ TEST_F(store_Change, ForgetAndClearRememberedSession) {
     EXPECT_FALSE(store.lastSystem().autoSignIn);
     fs::remove(file);
     store.forgetSystem("unknown");  // still saves
-    EXPECT_EQ(readFile(file), "{\n  \"autoSignIn\": false,\n  \"lastSystemId\": \"\",\n  \"systems\": [],\n  \"version\": 2\n}");
+    EXPECT_EQ(readFile(file),
+              "{\n  \"autoSignIn\": false,\n  \"lastSystemId\": \"\",\n  \"systems\": [],\n  \"version\": 2\n}");
 }
 
 TEST_F(store_Change, WorkersReadWhileTheUiThreadWrites) {
@@ -359,7 +371,8 @@ TEST(store_AppDirs, XdgFoldersOrHomeAndPrivateModes) {
         test::ScopedEnv relativeConfig("XDG_CONFIG_HOME", std::string(value));
         test::ScopedEnv relativeData("XDG_DATA_HOME", std::string(value));
         EXPECT_EQ(appDataDir(KnownFolder::Roaming), tmp.path() / "home" / ".config" / "OstrelOps" / "control-app");
-        EXPECT_EQ(appDataDir(KnownFolder::Local), tmp.path() / "home" / ".local" / "share" / "OstrelOps" / "control-app");
+        EXPECT_EQ(appDataDir(KnownFolder::Local),
+                  tmp.path() / "home" / ".local" / "share" / "OstrelOps" / "control-app");
     }
     EXPECT_FALSE(fs::exists(fs::current_path() / "relative"));
 }

@@ -41,7 +41,8 @@ TEST(store_VaultNoBus, ReadsAreEmptyAndWritesFailWithAWarning) {
 
     // The library's error: "Could not connect: ..." with its code (G_IO_ERROR_NOT_FOUND).
     const std::string pretty = log.finish();
-    EXPECT_EQ(test::countOf(pretty, "could not save a credential to the Secret Service (error 1: Could not connect"), 2u)
+    EXPECT_EQ(test::countOf(pretty, "could not save a credential to the Secret Service (error 1: Could not connect"),
+              2u)
         << pretty;
     const std::string logs = log.finishAll();
     EXPECT_TRUE(logs.find(password) == std::string::npos && logs.find(siteKey) == std::string::npos);

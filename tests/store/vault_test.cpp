@@ -96,7 +96,8 @@ TEST(store_Vault, ForgetDeletesThePasswordAndSecretsStayOutOfConfigAndLogs) {
     ASSERT_TRUE(savePassword(oldest, password));
     store.recordSignIn(SystemEntry{oldest, "Oldest", "10.9.9.9", 8443, {}, 0, true});
     store.setLastSystem(oldest, true);
-    for (int i = 0; i < 32; ++i) store.recordSignIn(SystemEntry{uniqueId("filler"), "", "10.9.9.9", 8443, {}, 0, false});
+    for (int i = 0; i < 32; ++i)
+        store.recordSignIn(SystemEntry{uniqueId("filler"), "", "10.9.9.9", 8443, {}, 0, false});
     SystemEntry found;
     EXPECT_FALSE(store.findSystem(oldest, found));
     EXPECT_TRUE(hasPassword(oldest)) << "falling off the list keeps the password";
