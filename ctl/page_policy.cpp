@@ -115,7 +115,7 @@ SessionCookie makeSessionCookie(const Target& target, const std::string& token, 
                                 std::int64_t nowSeconds) {
     // Built in one go: GCC 12 at -O3 takes assigning a literal to a member string here for an
     // overlapping copy (a false -Wrestrict).
-    SessionCookie cookie{kSessionCookieName, token, normalizeHost(target.host), "/", true, true, "Strict", std::nullopt};
+    SessionCookie cookie{kSessionCookieName, token, normalizeHost(target.host), "/", true, true, "Strict", {}};
     if (remember) cookie.expires = nowSeconds + kRememberedCookieSeconds;
     return cookie;
 }

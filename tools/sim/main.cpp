@@ -27,7 +27,8 @@ using namespace ostrel::sim;
 
 constexpr const char* kUsage =
     "usage: ostrel-system-sim [--address ADDR] [--port N] [--record FILE] [--config FILE]\n"
-    "                         [answer switches] [--silence | --reset-mid-body | --reset-after-handshake | --close-without-answer] [--cert-cn NAME] [--cert-expired]\n"
+    "                         [answer switches] [--cert-cn NAME] [--cert-expired]\n"
+    "                         [--silence | --reset-mid-body | --reset-after-handshake | --close-without-answer]\n"
     "                         [--exit-with-parent]\n"
     "       ostrel-system-sim discovery [OPTIONS]\n"
     "See docs/simulator.md for every switch and the config file format.\n";
