@@ -136,7 +136,7 @@ fs::path moveAsideUnreadable(const fs::path& file) {
     const std::string base = file.filename().string() + ".unreadable-" + log::makeFileStamp(now, 0, false);
     std::error_code ec;
     for (int n = 1; n <= 99; ++n) {
-        const fs::path target = file.parent_path() / (n == 1 ? base : base + "-" + std::to_string(n));
+        fs::path target = file.parent_path() / (n == 1 ? base : base + "-" + std::to_string(n));
         if (fs::exists(fs::symlink_status(target, ec))) continue;
         fs::rename(file, target, ec);
         if (ec) break;

@@ -215,6 +215,10 @@ TEST(discovery_Merge, OneSystemPerIdOrderedByLinkAndTime) {
     EXPECT_EQ(hosts, (std::vector<std::string>{"nodeB:8443", "10.0.0.8:8443", "10.0.0.8:9443", "10.9.9.9:8443"}));
     EXPECT_EQ(mixed.addresses[1].firstSeenMs, 6);
     EXPECT_EQ(mergeOffers({accepted("s", "NodeA", 1, 0), accepted("s", "nodea", 1, 0)})[0].addresses.size(), 2u);
+    // Equal times keep the order of arrival, for addresses and for systems.
+    const auto ties = mergeOffers({accepted("t1", "10.0.0.21", 1, 4), accepted("t1", "10.0.0.22", 1, 4),
+                                   accepted("t2", "10.0.0.23", 1, 4)});
+    EXPECT_EQ(ties[0].systemId + " " + ties[0].addresses[0].host, "t1 10.0.0.21");
 
     // Loopback comes before other on-link addresses when the receiving interface is loopback.
     std::vector<DiscoveryOffer> viaLo = {accepted("lo", "10.1.2.3", 8443, 1), accepted("lo", "nodeb.local", 8443, 2),
