@@ -93,6 +93,9 @@ void AppController::handleCommand(const std::string& json) {
             publishDiscovery();
             if (autoSignInTried_) return;
             autoSignInTried_ = true;
+            // Only from a fresh start: a first "getState" that arrives after a sign-in (or while
+            // a flow runs) must not start a connect over the open session.
+            if (signedIn_ || phase_ != Phase::Host) return;
             const SettingsStore::LastSystem last = store_.lastSystem();
             SystemEntry entry;
             if (last.autoSignIn && store_.findSystem(last.systemId, entry)) startConnect(entry.host, entry.port);
@@ -116,6 +119,9 @@ void AppController::handleCommand(const std::string& json) {
         }
         case Command::Kind::Cancel:
         case Command::Kind::Back:
+            // A late "cancel" from the start page (the view has not left it yet) must not leave
+            // a session open behind phase "host"; the session ends through the menu or the page.
+            if (signedIn_) return;
             ++generation_;
             phase_ = Phase::Host;
             error_.clear();
@@ -360,6 +366,7 @@ void AppController::attachWindow(std::shared_ptr<IAppWindow> window) {
     {
         std::lock_guard<std::mutex> lock(tasksMutex_);
         window_ = std::move(window);
+        detached_ = false;
     }
     updateTitleAndMenu();
 }
@@ -420,6 +427,7 @@ void AppController::detachShell() {
     std::deque<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(tasksMutex_);
+        detached_ = true;
         window_.reset();
         dropped.swap(tasks_);
     }
@@ -432,11 +440,19 @@ void AppController::detachShell() {
 
 void AppController::post(std::function<void()> task) {
     std::shared_ptr<IAppWindow> window;
+    std::function<void()> dropped;
     {
         std::lock_guard<std::mutex> lock(tasksMutex_);
-        tasks_.push_back(std::move(task));
-        window = window_;
+        if (detached_) {
+            // Nothing runs the queue any more; a queued task would keep this controller alive
+            // (it holds a reference) for good.
+            dropped = std::move(task);
+        } else {
+            tasks_.push_back(std::move(task));
+            window = window_;
+        }
     }
+    // `dropped` may hold the last reference: it is released here, after the lock.
     if (window) window->wake();
 }
 

@@ -93,8 +93,9 @@ public:
     void onMenuCommand(MenuCommand command);
     // The one-shot timer started with IAppWindow::startSignOutTimer has fired.
     void onSignOutTimer();
-    // Drops the references to the window, the view, the sink and queued tasks; the shell calls
-    // it when it tears down (handlers of a view hold the controller, the controller the view).
+    // Drops the references to the window, the view, the sink and queued tasks, and every task
+    // posted later; the shell calls it when it tears down (handlers of a view hold the
+    // controller, the controller the view).
     void detachShell();
 
     // Any thread: queue a task for the UI thread and wake it.
@@ -146,6 +147,7 @@ private:
     std::string hostScriptId_;
     std::mutex tasksMutex_;
     std::deque<std::function<void()>> tasks_;
+    bool detached_ = false;  // under tasksMutex_: detachShell ran, posts are dropped
     Phase phase_ = Phase::Host;
     std::uint32_t generation_ = 0;
     std::string error_;

@@ -37,11 +37,13 @@ HostInput normalizeHostInput(std::string_view text, int port) {
         const auto close = s.find(']');
         if (close != std::string::npos && close + 1 < s.size() &&
             s[close + 1] == ':' && close + 2 < s.size()) {
-            applyPortText(s.substr(close + 2), out.port);
+            out.portText = s.substr(close + 2);
+            applyPortText(*out.portText, out.port);
             s.erase(close + 1);
         }
     } else if (const auto colon = s.find(':'); colon != std::string::npos && s.find(':', colon + 1) == std::string::npos) {
-        applyPortText(s.substr(colon + 1), out.port);
+        out.portText = s.substr(colon + 1);
+        applyPortText(*out.portText, out.port);
         s.erase(colon);
     }
     out.host = std::move(s);

@@ -61,6 +61,10 @@ Decision decideCertificateError(const std::string& url, bool signedIn, const std
 // "http://" (exact, lower case) and parses.
 bool opensInDefaultBrowser(const std::string& url);
 
+// A host as it goes into a URL: a bare IPv6 literal ("fe80::1", "fe80::1%eth0") in brackets, with
+// the zone's "%" escaped; every other host text unchanged.
+std::string urlHost(std::string_view host);
+// "https://" + urlHost(host) + ":" + port + "/control/"
 std::string controlUrl(const Target& target);
 SessionCookie makeSessionCookie(const Target& target, const std::string& token, bool remember,
                                 std::int64_t nowSeconds);

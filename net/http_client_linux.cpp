@@ -133,9 +133,11 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     if (!t->retryAfterSeen && startsWithNoCase(data, n, kName)) {
         t->retryAfterSeen = true;
         std::string value(data + std::strlen(kName), n - std::strlen(kName));
-        const auto first = value.find_first_not_of(" \t");
-        const auto last = value.find_last_not_of(" \t\r\n");
-        value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+        // Both ends trimmed of the same set: a blank value ("Retry-After: \r\n") is no value.
+        constexpr const char* kBlank = " \t\r\n";
+        const auto first = value.find_first_not_of(kBlank);
+        value = first == std::string::npos ? std::string()
+                                           : value.substr(first, value.find_last_not_of(kBlank) - first + 1);
         value = headerText(value);
         t->result->retryAfter = utf16Units(value) <= kRetryAfterMaxUnits ? value : std::string();
     }

@@ -3,6 +3,8 @@
 #include "common/json_read.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <optional>
@@ -100,20 +102,50 @@ fs::path configPath() {
     return dir / "config.json";
 }
 
-std::string readFileText(const fs::path& path) {
-    if (path.empty()) return {};
-    // C stdio rather than iostreams: libstdc++ streams throw from a failed read (a folder in
-    // the file's place, an I/O error), and a start-up read must never throw.
+namespace {
+
+// "" for a missing file, nullopt for one that exists but cannot be read (no access, a folder in
+// its place, an I/O error). C stdio rather than iostreams: libstdc++ streams throw from a failed
+// read, and a start-up read must never throw.
+std::optional<std::string> readExisting(const fs::path& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return {};
+    if (file == nullptr) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::string();
+        return std::nullopt;
+    }
     std::string text;
     char chunk[16384];
     std::size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, n);
     const bool failed = std::ferror(file) != 0;
     std::fclose(file);
-    if (failed) return {};
+    if (failed) return std::nullopt;
     return text;
+}
+
+}  // namespace
+
+std::string readFileText(const fs::path& path) {
+    if (path.empty()) return {};
+    return readExisting(path).value_or(std::string());
+}
+
+fs::path moveAsideUnreadable(const fs::path& file) {
+    const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::string base = file.filename().string() + ".unreadable-" + log::makeFileStamp(now, 0, false);
+    std::error_code ec;
+    for (int n = 1; n <= 99; ++n) {
+        fs::path target = file.parent_path() / (n == 1 ? base : base + "-" + std::to_string(n));
+        if (fs::exists(fs::symlink_status(target, ec))) continue;
+        fs::rename(file, target, ec);
+        if (ec) break;
+        log::logf(log::Warn, "unreadable %s kept as %s", file.filename().c_str(), target.c_str());
+        return target;
+    }
+    log::logf(log::Warn, "could not move the unreadable %s aside: %s", file.c_str(),
+              ec ? ec.message().c_str() : "no free name");
+    return {};
 }
 
 SettingsStore::SettingsStore(fs::path path) : path_(std::move(path)) {}
@@ -126,11 +158,16 @@ void SettingsStore::load() {
     lastSystemId_.clear();
     autoSignIn_ = false;
 
-    const std::string text = readFileText(path());
-    if (text.empty()) return;
-    auto config = parseConfig(text);
+    moveAsideFirst_ = false;
+
+    const fs::path file = path();
+    if (file.empty()) return;
+    const std::optional<std::string> text = readExisting(file);
+    if (text && text->empty()) return;
+    auto config = text ? parseConfig(*text) : std::nullopt;
     if (!config) {
         log::logf(log::Warn, "%s", kUnreadableWarning);
+        moveAsideFirst_ = true;
         return;
     }
     systems_ = std::move(config->systems);
@@ -168,7 +205,18 @@ std::string SettingsStore::serialize() {
 }
 
 void SettingsStore::save() {
-    if (!writeFileAtomic(path(), serializeLocked())) {
+    const fs::path file = path();
+    if (moveAsideFirst_) {
+        std::error_code ec;
+        const bool stillThere = fs::exists(fs::symlink_status(file, ec));
+        if (stillThere && moveAsideUnreadable(file).empty()) {
+            // Better unsaved changes than the operator's only copy overwritten.
+            log::logf(log::Warn, "could not write control-app config.json");
+            return;
+        }
+        moveAsideFirst_ = false;
+    }
+    if (!writeFileAtomic(file, serializeLocked())) {
         log::logf(log::Warn, "could not write control-app config.json");
     }
 }

@@ -19,8 +19,15 @@ struct SystemEntry {
 };
 
 std::filesystem::path configPath();  // appDataDir(Roaming) / "config.json"; empty when unresolvable
+// The whole file; empty when it is missing, empty or cannot be read.
 std::string readFileText(const std::filesystem::path& path);
 bool writeFileAtomic(const std::filesystem::path& path, const std::string& bytes);
+// For a settings file the program could not read (damaged, cut short, another version, no
+// access): renames it to "<name>.unreadable-<yyyymmdd_hhmmss>" beside it (local time; "-2", "-3"
+// ... appended when that name is taken) and logs where it went, so the next save does not
+// destroy what the operator may still need. Returns the new path; empty when nothing was moved
+// (also logged).
+std::filesystem::path moveAsideUnreadable(const std::filesystem::path& file);
 
 class SettingsStore {
 public:
@@ -29,6 +36,8 @@ public:
     // Empty path: configPath() at load/save time.
     explicit SettingsStore(std::filesystem::path path = {});
 
+    // A file that exists but cannot be read as settings starts the store empty and is moved
+    // aside (moveAsideUnreadable) before the first save; while that move fails, nothing is saved.
     void load();
     std::vector<SystemEntry> systemsSnapshot();
     bool findSystem(const std::string& systemId, SystemEntry& out);
@@ -57,6 +66,7 @@ private:
     std::vector<SystemEntry> systems_;
     std::string lastSystemId_;
     bool autoSignIn_ = false;
+    bool moveAsideFirst_ = false;  // the file on disk could not be read at load
 };
 
 }  // namespace ostrel

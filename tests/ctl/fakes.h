@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "ctl/app_controller.h"
 #include "ctl/browser.h"
 
@@ -20,98 +18,53 @@ namespace ostrel::ctl::testing {
 
 class FakeView : public IBrowserView {
 public:
-    struct Deleted {
-        std::string name, domain, path;
-    };
-    struct PendingScript {
-        std::string id;
-        ScriptDone done;
-    };
-
     void setPolicyHandlers(PolicyHandlers h) override { handlers = std::move(h); }
-    void navigate(const std::string& url) override {
-        navigations.push_back(url);
-        calls.push_back("navigate");
-    }
+    void navigate(const std::string& url) override { navigations.push_back(url); }
     void addDocumentScript(const std::string& script, ScriptDone done) override {
+        if (!scriptOk) return done(false, "", 0x80070005L);
         const std::string id = "script-" + std::to_string(nextId++);
-        calls.push_back("addScript");
-        if (!scriptOk) {
-            done(false, "", scriptFailureCode);
-            return;
-        }
         scripts[id] = script;
-        if (deferScripts) {
-            pending.push_back({id, std::move(done)});
-            return;
-        }
+        if (deferScripts) return pending.push_back([done, id] { done(true, id, 0); });
         done(true, id, 0);
     }
     void removeDocumentScript(const std::string& id) override {
-        calls.push_back("removeScript");
         removed.push_back(id);
         scripts.erase(id);
     }
-    void executeScript(const std::string& script) override {
-        calls.push_back("executeScript");
-        executed.push_back(script);
-    }
+    void executeScript(const std::string& script) override { executed.push_back(script); }
     bool setCookie(const SessionCookie& cookie) override {
-        calls.push_back("setCookie");
-        if (!cookiesOk) return false;
-        cookies.push_back(cookie);
-        return true;
+        if (cookiesOk) cookies.push_back(cookie);
+        return cookiesOk;
     }
     bool deleteCookies(const std::string& name, const std::string& domain, const std::string& path) override {
-        calls.push_back("deleteCookies");
-        deleted.push_back({name, domain, path});
+        deleted.push_back(name + " " + domain + " " + path);
         return cookiesOk;
     }
     bool hasCertificateErrorEvents() const override { return certificateEvents; }
-    void clearCertificateDecisions() override {
-        calls.push_back("clearCertificateDecisions");
-        ++certificateClears;
-    }
-    void closePopups() override {
-        calls.push_back("closePopups");
-        ++popupCloses;
-    }
-    void openExternal(const std::string& url) override {
-        calls.push_back("openExternal");
-        external.push_back(url);
-    }
+    void clearCertificateDecisions() override { ++certificateClears; }
+    void closePopups() override { ++popupCloses; }
+    void openExternal(const std::string& url) override { external.push_back(url); }
 
-    // Completes the registrations held back by deferScripts.
+    // Completes the registrations held back by deferScripts, oldest first.
     void completeScripts() {
         auto ready = std::move(pending);
         pending.clear();
-        for (auto& p : ready) p.done(true, p.id, 0);
+        for (auto& done : ready) done();
     }
 
     PolicyHandlers handlers;
-    std::vector<std::string> calls;
-    std::vector<std::string> navigations;
+    std::vector<std::string> navigations, removed, executed, deleted, external;
     std::map<std::string, std::string> scripts;  // registered and not removed
-    std::vector<std::string> removed;
-    std::vector<std::string> executed;
     std::vector<SessionCookie> cookies;
-    std::vector<Deleted> deleted;
-    std::vector<std::string> external;
-    std::vector<PendingScript> pending;
-    int certificateClears = 0;
-    int popupCloses = 0;
-    int nextId = 1;
-    bool scriptOk = true;
-    long scriptFailureCode = 0x80004005L;
-    bool deferScripts = false;
-    bool cookiesOk = true;
-    bool certificateEvents = true;
+    std::vector<std::function<void()>> pending;
+    int certificateClears = 0, popupCloses = 0, nextId = 1;
+    bool scriptOk = true, deferScripts = false, cookiesOk = true, certificateEvents = true;
 };
 
 class FakeWindow : public IAppWindow {
 public:
-    void setTitle(const std::string& t) override { titles.push_back(t); }
-    void setSessionMenuEnabled(bool enabled) override { menu.push_back(enabled); }
+    void setTitle(const std::string& t) override { title = t; }
+    void setSessionMenuEnabled(bool enabled) override { menuEnabled = enabled; }
     void startSignOutTimer(int milliseconds) override { timerMs = milliseconds; }
     void stopSignOutTimer() override { timerMs.reset(); }
     void wake() override {
@@ -122,11 +75,8 @@ public:
         woken.notify_all();
     }
 
-    std::string title() const { return titles.empty() ? std::string() : titles.back(); }
-    std::optional<bool> menuEnabled() const { return menu.empty() ? std::nullopt : std::optional<bool>(menu.back()); }
-
-    std::vector<std::string> titles;
-    std::vector<bool> menu;
+    std::string title;
+    std::optional<bool> menuEnabled;
     std::optional<int> timerMs;
     std::mutex mutex;
     std::condition_variable woken;
@@ -135,80 +85,60 @@ public:
 
 // The world outside the controller: network, vault, discovery, clocks and threads.
 class FakeWorld {
+    template <typename F>
+    auto locked(F f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return f();
+    }
+
 public:
     enum class Threads { Inline, Queued, Fail, Real };
-
-    struct HttpCall {
-        std::string method, host, path, body;
-        int port = 0;
-    };
+    using Probe = std::function<ConnectResult(const std::string&, int, const FindSystemFunction&)>;
 
     ControllerServices services(const std::filesystem::path& settingsPath) {
         ControllerServices s;
         s.connectProbe = [this](const std::string& host, int port, const FindSystemFunction& find) {
-            std::function<ConnectResult(const std::string&, int, const FindSystemFunction&)> probe;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
+            const Probe probe = locked([&] {
                 probes.emplace_back(host, port);
-                probe = connect;
-            }
-            if (probe) return probe(host, port, find);
-            return ConnectResult{};
+                return connect;
+            });
+            return probe ? probe(host, port, find) : ConnectResult{};
         };
         s.http = [this](const std::string& method, const std::string& host, int port, const std::string& path,
                         const std::string& body) {
-            std::function<HttpResult()> answer;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                httpCalls.push_back({method, host, path, body, port});
-                answer = auth;
-            }
+            const auto answer = locked([&] {
+                httpCalls.push_back(method + " " + host + ":" + std::to_string(port) + path + " " + body);
+                return auth;
+            });
             return answer ? answer() : HttpResult{};
         };
         s.readPassword = [this](const std::string& id) {
-            std::lock_guard<std::mutex> lock(mutex);
-            const auto it = passwords.find(id);
-            return it == passwords.end() ? std::string() : it->second;
+            return locked([&] { return passwords.count(id) ? passwords[id] : std::string(); });
         };
         s.savePassword = [this](const std::string& id, const std::string& password) {
-            std::lock_guard<std::mutex> lock(mutex);
-            passwords[id] = password;
-            ++passwordSaves;
-            return true;
+            return locked([&] {
+                ++passwordSaves;
+                if (vaultBroken) return false;
+                passwords[id] = password;
+                return true;
+            });
         };
-        s.deletePassword = [this](const std::string& id) {
-            std::lock_guard<std::mutex> lock(mutex);
-            passwords.erase(id);
-            ++passwordDeletes;
-        };
-        s.hasPassword = [this](const std::string& id) {
-            std::lock_guard<std::mutex> lock(mutex);
-            return !id.empty() && passwords.count(id) > 0;
-        };
-        s.readSiteKey = [this] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return siteKey;
-        };
+        s.deletePassword = [this](const std::string& id) { locked([&] { return passwords.erase(id); }); };
+        s.hasPassword = [this](const std::string& id) { return locked([&] { return passwords.count(id) > 0; }); };
+        s.readSiteKey = [this] { return locked([&] { return siteKey; }); };
         s.saveSiteKey = [this](const std::string& key) {
-            std::lock_guard<std::mutex> lock(mutex);
-            siteKey = key;
-            return true;
+            return locked([&] {
+                if (!vaultBroken) siteKey = key;
+                return !vaultBroken;
+            });
         };
-        s.deleteSiteKey = [this] {
-            std::lock_guard<std::mutex> lock(mutex);
-            siteKey.clear();
-        };
-        s.hasSiteKey = [this] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return !siteKey.empty();
-        };
+        s.deleteSiteKey = [this] { locked([&] { return siteKey.erase(); }); };
+        s.hasSiteKey = [this] { return locked([&] { return !siteKey.empty(); }); };
         s.runDiscovery = [this](const DiscoveryOptions& options) {
-            std::function<DiscoveryResult()> run;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
+            const auto run = locked([&] {
                 discoveryOptions.push_back(options);
-                run = discovery;
-            }
+                return discovery;
+            });
             return run ? run() : DiscoveryResult{};
         };
         s.wallClockMs = [this] { return wallMs.load(); };
@@ -220,36 +150,23 @@ public:
         return s;
     }
 
-    // Runs the queued worker jobs (Threads::Queued), oldest first; returns how many ran.
-    int runJobs() {
+    // Runs queued worker jobs (Threads::Queued), oldest first, or only the newest one.
+    int runJobs(bool newestOnly = false) {
         int count = 0;
         for (;;) {
             std::function<void()> job;
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                if (jobs.empty()) return count;
-                job = std::move(jobs.front());
-                jobs.pop_front();
+                if (jobs.empty() || (newestOnly && count > 0)) return count;
+                job = std::move(newestOnly ? jobs.back() : jobs.front());
+                newestOnly ? jobs.pop_back() : jobs.pop_front();
             }
             job();
             ++count;
         }
     }
-    // Runs the newest queued job only (a later request answering first).
-    bool runNewestJob() {
-        std::function<void()> job;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (jobs.empty()) return false;
-            job = std::move(jobs.back());
-            jobs.pop_back();
-        }
-        job();
-        return true;
-    }
     std::size_t queuedJobs() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return jobs.size();
+        return locked([&] { return jobs.size(); });
     }
     void waitForRealThreads() {
         std::unique_lock<std::mutex> lock(mutex);
@@ -261,14 +178,14 @@ public:
     Threads threads = Threads::Inline;
     std::deque<std::function<void()>> jobs;
     int running = 0;
-    std::function<ConnectResult(const std::string&, int, const FindSystemFunction&)> connect;
+    Probe connect;
     std::function<HttpResult()> auth;
     std::function<DiscoveryResult()> discovery;
     std::vector<std::pair<std::string, int>> probes;
-    std::vector<HttpCall> httpCalls;
+    std::vector<std::string> httpCalls;  // "POST 10.0.0.5:8443/api/control-auth {body}"
     std::map<std::string, std::string> passwords;
     int passwordSaves = 0;
-    int passwordDeletes = 0;
+    bool vaultBroken = false;  // saves of passwords and the site key fail
     std::string siteKey;
     std::vector<DiscoveryOptions> discoveryOptions;
     std::atomic<std::int64_t> wallMs{1767225600000};
@@ -277,34 +194,26 @@ public:
 private:
     bool start(std::function<void()> job) {
         std::unique_lock<std::mutex> lock(mutex);
-        switch (threads) {
-            case Threads::Inline:
-                lock.unlock();
-                job();
-                return true;
-            case Threads::Queued:
-                jobs.push_back(std::move(job));
-                return true;
-            case Threads::Fail:
-                return false;
-            case Threads::Real:
-                ++running;
-                lock.unlock();
-                if (startDetachedThread([this, job = std::move(job)] {
-                        job();
-                        {
-                            std::lock_guard<std::mutex> done(mutex);
-                            --running;
-                        }
-                        idle.notify_all();
-                    })) {
-                    return true;
-                }
-                lock.lock();
-                --running;
-                return false;
+        if (threads == Threads::Fail) return false;
+        if (threads == Threads::Queued) {
+            jobs.push_back(std::move(job));
+            return true;
         }
-        return false;
+        if (threads == Threads::Inline) {
+            lock.unlock();
+            job();
+            return true;
+        }
+        ++running;
+        lock.unlock();
+        return startDetachedThread([this, job = std::move(job)] {
+            job();
+            {
+                std::lock_guard<std::mutex> done(mutex);
+                --running;
+            }
+            idle.notify_all();
+        });
     }
 };
 
@@ -314,21 +223,12 @@ inline ConnectResult systemAt(const std::string& host, int port, const std::stri
     ConnectResult result;
     result.ok = true;
     result.trusted = trusted;
-    result.target.host = host;
-    result.target.port = port;
-    result.target.systemId = systemId;
-    result.target.name = name;
-    result.target.hosts = {host};
+    result.target = Target{host, port, systemId, name, {host}};
     return result;
 }
 
 inline HttpResult httpAnswer(std::uint32_t status, const std::string& body, const std::string& retryAfter = {}) {
-    HttpResult result;
-    result.ok = true;
-    result.status = status;
-    result.body = body;
-    result.retryAfter = retryAfter;
-    return result;
+    return HttpResult{true, status, body, retryAfter, {}};
 }
 
 }  // namespace ostrel::ctl::testing

@@ -1,5 +1,6 @@
 #pragma once
-// Runs `ostrel-control-cli discover` with its own user folders and collects what it printed and logged.
+// Runs `ostrel-control-cli` with its own user folders and collects what it printed and logged.
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -17,11 +18,13 @@ struct CliRun {
     std::string logs;  // every log file of the run, concatenated
 };
 
+// `stdoutFile`: standard output goes to that file (e.g. /dev/full) instead of `out`.
 inline CliRun runCli(const std::filesystem::path& root, const std::vector<std::string>& args,
-                     const std::vector<std::string>& prefix = {}) {
+                     const std::vector<std::string>& prefix = {}, const std::string& stdoutFile = "") {
     const std::filesystem::path logs = root / "logs";
     std::filesystem::create_directories(logs);
     std::vector<std::string> argv = prefix;
+    if (!stdoutFile.empty()) argv.insert(argv.end(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + stdoutFile});
     argv.push_back(programPath("OSTREL_CLI"));
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess child(argv, {{"OSTREL_OPS_LOG_DIR", logs.string()},

@@ -14,9 +14,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::size_t openDescriptors() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
 TEST(store_AtomicFile, ReplacesContentExactlyAndPrivately) {
     test::TempDir tmp;
     const fs::path file = tmp.path() / "f.json";
+    const std::size_t descriptors = openDescriptors();
     EXPECT_FALSE(writeFileAtomic({}, "x"));
 
     // A longer leftover from a killed save must not leak its tail into the next file.
@@ -41,6 +46,7 @@ TEST(store_AtomicFile, ReplacesContentExactlyAndPrivately) {
 
     EXPECT_FALSE(writeFileAtomic(tmp.path() / "missing-folder" / "f.json", "x"));
     EXPECT_FALSE(fs::exists(tmp.path() / "missing-folder"));
+    EXPECT_EQ(openDescriptors(), descriptors) << "every file and folder opened is closed again";
 }
 
 TEST(store_AtomicFile, AFailedWriteKeepsTheOldFileAndRemovesTheTemporary) {

@@ -1,5 +1,7 @@
 #pragma once
-// Helpers shared by the store tests: a private log per test and expected config.json text.
+// Helpers shared by the store tests: a private log per test and counting what it holds.
+#include <glib.h>
+
 #include <filesystem>
 #include <string>
 
@@ -58,14 +60,17 @@ private:
     bool finished_ = false;
 };
 
+// GLib's critical warnings (a null handed to a GLib call) end the vault tests instead of scrolling
+// by; a process-wide setting, made before the first test runs.
+inline const bool kGlibCriticalsAreFatal = [] {
+    g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
+    return true;
+}();
+
 inline std::size_t countOf(const std::string& haystack, const std::string& needle) {
     std::size_t count = 0;
     for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++count;
     return count;
 }
-
-inline const std::string kUnreadableWarning =
-    "control-app config.json unreadable or from another version - starting empty";
-inline const std::string kWriteWarning = "could not write control-app config.json";
 
 }  // namespace ostrel::test

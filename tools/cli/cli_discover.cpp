@@ -18,7 +18,9 @@ constexpr const char* kDiscoverUsage =
     "  Sends the discovery probe as the app does and prints the resulting \"discovery\" event.\n"
     "  --port N   diagnostic: destination port of the probes (1-65535, default 47820)\n";
 
-bool parsePort(const std::string& text, int& port) {
+}  // namespace
+
+bool parsePortArgument(const std::string& text, int& port) {
     if (text.empty() || text.size() > 5) return false;
     int value = 0;
     for (const char c : text) {
@@ -30,12 +32,16 @@ bool parsePort(const std::string& text, int& port) {
     return true;
 }
 
-}  // namespace
+bool finishOutput(const char* command) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return true;
+    std::fprintf(stderr, "ostrel-control-cli %s: could not write the result to standard output\n", command);
+    return false;
+}
 
 int runDiscover(const std::vector<std::string>& args) {
     DiscoveryOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--port" && i + 1 < args.size() && parsePort(args[i + 1], options.port)) {
+        if (args[i] == "--port" && i + 1 < args.size() && parsePortArgument(args[i + 1], options.port)) {
             ++i;
             continue;
         }
@@ -58,7 +64,7 @@ int runDiscover(const std::vector<std::string>& args) {
     const std::string line = event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    if (!finishOutput("discover")) return 1;
     return result.failed ? 1 : 0;
 }
 

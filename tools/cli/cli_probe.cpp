@@ -22,6 +22,12 @@ int runProbe(const std::vector<std::string>& args) {
         std::fputs("ostrel-control-cli probe: no host in the argument\n", stderr);
         return 2;
     }
+    // The app quietly keeps its default for a port it cannot use; a command line says so.
+    int port = 0;
+    if (input.portText && !parsePortArgument(*input.portText, port)) {
+        std::fputs("usage: ostrel-control-cli probe HOST[:PORT]   (PORT: 1-65535)\n", stderr);
+        return 2;
+    }
     // The known systems give the probe their other addresses, as in the app.
     SettingsStore store;
     store.load();
@@ -41,7 +47,7 @@ int runProbe(const std::vector<std::string>& args) {
         {"trusted", result.trusted},
     };
     std::printf("%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-    std::fflush(stdout);
+    if (!finishOutput("probe")) return 1;
     return result.ok ? 0 : 1;
 }
 

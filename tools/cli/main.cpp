@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
         std::printf("ostrel-control-cli %.*s (%.*s)\n", static_cast<int>(ostrel::kProgramVersion.size()),
                     ostrel::kProgramVersion.data(), static_cast<int>(ostrel::kReleaseName.size()),
                     ostrel::kReleaseName.data());
-        std::fflush(stdout);
+        if (!ostrel::cli::finishOutput("--version")) code = 1;
     } else {
         code = handler(rest);
     }

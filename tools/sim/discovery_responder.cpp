@@ -52,7 +52,8 @@ constexpr const char* kUsage =
     "  --garbage-stream MS      after the first probe of a sender, stream garbage to it for MS ms\n"
     "  --garbage-interval-us US spacing of the garbage stream (default 1000)\n"
     "  --garbage-only           play no system (with the garbage switches: a pure noise source)\n"
-    "  --record FILE            append one JSON line per probe received and per garbage stream\n"
+    "  --record FILE            append one JSON line per probe received (with its monotonic arrival\n"
+    "                           time, receivedUs) and per garbage stream\n"
     "The responder ends on SIGTERM/SIGINT or when its parent process ends.\n";
 
 volatile sig_atomic_t gStop = 0;
@@ -450,6 +451,8 @@ private:
             if (o_.garbageStreamMs > 0) startStream(from);
         }
         record({{"event", "probe"},
+                {"receivedUs", std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch()).count()},
                 {"bytes", datagram.size()},
                 {"from", endpointText(from)},
                 {"nonce", nonceText},

@@ -27,7 +27,8 @@ using namespace ostrel::sim;
 
 constexpr const char* kUsage =
     "usage: ostrel-system-sim [--address ADDR] [--port N] [--record FILE] [--config FILE]\n"
-    "                         [answer switches] [--silence | --reset-mid-body] [--cert-cn NAME] [--cert-expired]\n"
+    "                         [answer switches] [--cert-cn NAME] [--cert-expired]\n"
+    "                         [--silence | --reset-mid-body | --reset-after-handshake | --close-without-answer]\n"
     "                         [--exit-with-parent]\n"
     "       ostrel-system-sim discovery [OPTIONS]\n"
     "See docs/simulator.md for every switch and the config file format.\n";
@@ -39,7 +40,8 @@ struct Options {
     std::string certCommonName = "localhost";
     bool certExpired = false;
     bool exitWithParent = false;
-    enum class Mode { Https, Silence, ResetMidBody } mode = Mode::Https;
+    enum class Mode { Https, Silence, Raw } mode = Mode::Https;
+    RawEnd rawEnd = RawEnd::ResetMidBody;
 };
 
 std::mutex stdoutMutex;
@@ -104,8 +106,11 @@ bool parseArgs(const std::vector<std::string>& args, Options& options, SimConfig
             if (!value(text) || !readConfigFile(text, patch, error) || !config.merge(patch, error)) return false;
         } else if (arg == "--silence") {
             options.mode = Options::Mode::Silence;
-        } else if (arg == "--reset-mid-body") {
-            options.mode = Options::Mode::ResetMidBody;
+        } else if (arg == "--reset-mid-body" || arg == "--reset-after-handshake" || arg == "--close-without-answer") {
+            options.mode = Options::Mode::Raw;
+            options.rawEnd = arg == "--reset-mid-body"          ? RawEnd::ResetMidBody
+                             : arg == "--reset-after-handshake" ? RawEnd::ResetAfterHandshake
+                                                                : RawEnd::CloseWithoutAnswer;
         } else if (arg == "--cert-cn") {
             if (!value(options.certCommonName)) return false;
         } else if (arg == "--cert-expired") {
@@ -199,5 +204,5 @@ int main(int argc, char** argv) {
     }
     announce(boundPort);
     if (options.mode == Options::Mode::Silence) runSilentListener(fd);
-    runResetMidBody(fd, identity, recorder);
+    runRawTls(fd, identity, recorder, options.rawEnd);
 }

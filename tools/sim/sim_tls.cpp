@@ -120,7 +120,7 @@ void resetConnection(int fd) {
     ::close(fd);
 }
 
-void serveResetMidBody(int fd, SSL_CTX* ctx, Recorder* recorder, std::string remote) {
+void serveRaw(int fd, SSL_CTX* ctx, Recorder* recorder, std::string remote, RawEnd end) {
     SSL* ssl = SSL_new(ctx);
     if (ssl == nullptr) {
         ::close(fd);
@@ -129,7 +129,15 @@ void serveResetMidBody(int fd, SSL_CTX* ctx, Recorder* recorder, std::string rem
     SSL_set_fd(ssl, fd);
     RecordedRequest request;
     request.remote = std::move(remote);
-    if (SSL_accept(ssl) == 1 && readRequest(ssl, request)) {
+    const bool handshake = SSL_accept(ssl) == 1;
+    if (handshake && end == RawEnd::CloseWithoutAnswer && readRequest(ssl, request)) {
+        recorder->record(request);
+        SSL_shutdown(ssl);
+        ::close(fd);
+        SSL_free(ssl);
+        return;
+    }
+    if (handshake && end == RawEnd::ResetMidBody && readRequest(ssl, request)) {
         recorder->record(request);
         std::string answer =
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
@@ -227,7 +235,7 @@ void runSilentListener(int listenFd) {
     }
 }
 
-void runResetMidBody(int listenFd, const Identity& identity, Recorder& recorder) {
+void runRawTls(int listenFd, const Identity& identity, Recorder& recorder, RawEnd end) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr || SSL_CTX_use_certificate(ctx, identity.cert.get()) != 1 ||
         SSL_CTX_use_PrivateKey(ctx, identity.key.get()) != 1) {
@@ -242,7 +250,7 @@ void runResetMidBody(int listenFd, const Identity& identity, Recorder& recorder)
             if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
-        std::thread(serveResetMidBody, fd, ctx, &recorder, peerAddress(peer)).detach();
+        std::thread(serveRaw, fd, ctx, &recorder, peerAddress(peer), end).detach();
     }
 }
 

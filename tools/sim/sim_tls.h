@@ -1,6 +1,6 @@
 #pragma once
 // The simulator's TLS identity (made in memory at start) and the raw transport modes that an
-// HTTP library will not produce: a listener that never speaks, and a reset in the middle of a body.
+// HTTP library will not produce: a listener that never speaks, resets and closes without an answer.
 #include <memory>
 #include <string>
 
@@ -26,9 +26,16 @@ class Recorder;
 // Accepts connections on `listenFd` and keeps them open without reading or writing. Never returns.
 [[noreturn]] void runSilentListener(int listenFd);
 
-// TLS handshake, read one request (recorded), send 200 headers announcing 65536 body bytes, send
-// the first 4096, wait a moment and reset the connection. Never returns.
-[[noreturn]] void runResetMidBody(int listenFd, const Identity& identity, Recorder& recorder);
+// How a raw TLS connection ends, for the answers an HTTP library will not give.
+enum class RawEnd {
+    ResetMidBody,        // read one request (recorded), send 200 headers announcing 65536 body
+                         // bytes and the first 4096, wait a moment, reset the connection (RST)
+    ResetAfterHandshake, // reset the connection as soon as the handshake is done
+    CloseWithoutAnswer,  // read one request (recorded), close in order without a byte of answer
+};
+
+// Accepts connections, completes each TLS handshake and ends it as `end` says. Never returns.
+[[noreturn]] void runRawTls(int listenFd, const Identity& identity, Recorder& recorder, RawEnd end);
 
 inline constexpr std::size_t kResetAnnouncedBytes = 65536;
 inline constexpr std::size_t kResetSentBytes = 4096;
