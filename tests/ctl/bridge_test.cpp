@@ -454,6 +454,12 @@ TEST_F(ctlBridge, UnknownReasonKeepsTheSessionOpen) {
     // Foreign pages cannot sign the session out.
     bridge.input("pageMessage", {{"source", "https://127.0.0.2/control/"},
                                  {"message", {{"ostrelHost", "signedOut"}, {"reason", "logout"}}}});
+    // Malformed lines are ignored, not half-read: a logout line ended by a NUL and more bytes,
+    // and a logout line nested 70,000 levels deep (re-serialising it overflowed the stack).
+    const std::string head = R"({"input":"pageMessage","source":")" + controlUrl() +
+                             R"(","message":{"ostrelHost":"signedOut","reason":"logout")";
+    bridge.sendText(head + "}}" + std::string(1, '\0') + "junk");
+    bridge.sendText(head + R"(,"x":)" + std::string(70000, '[') + std::string(70000, ']') + "}}");
     bridge.input("navigation", {{"url", controlUrl() + "next"}});
     const auto decision = bridge.nextAction("decision");
     ASSERT_TRUE(decision);

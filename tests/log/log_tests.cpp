@@ -121,7 +121,10 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     config.sessionId = "sess-\"3";
     init(config);
     logf(Warn, "connecting to %s:%d", "10.0.0.5", 8443);
-    write(Info, "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94");
+    // A text holding a line break and terminal controls must not forge a second pretty line.
+    const std::string forging = "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94\r\n2026-01-01 00:00:00.000 I [unit] "
+                                "forged \x1B[2J\xC2\x9B\xC2\xA0";
+    write(Info, forging);
     LogEvent event;
     event.name = "ui.thing";
     event.category = "lifecycle";
@@ -140,6 +143,8 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(ts + " I \\[unit\\] \\{process\\.start\\} unit logging started")))
         << lines[0];
     EXPECT_TRUE(std::regex_match(lines[1], std::regex(ts + " W \\[unit\\] connecting to 10\\.0\\.0\\.5:8443"))) << lines[1];
+    EXPECT_EQ(lines[2].substr(23), " I [unit] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 "
+                                   "00:00:00.000 I [unit] forged \\u001b[2J\\u009b\xC2\xA0");
     EXPECT_TRUE(std::regex_match(lines[3], std::regex(ts + " E \\[unit\\] \\(shell\\) \\{ui\\.thing\\} something broke")))
         << lines[3];
     EXPECT_TRUE(std::regex_match(lines[4], std::regex(ts + " I \\[unit\\] \\{process\\.stop\\} unit logging shutting down")))
@@ -157,7 +162,7 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     EXPECT_EQ(lines[1].substr(0, 23), recs[1]["ts_local"].get<std::string>());
     // Compact, keys in byte order: every line is exactly what the JSON library writes.
     for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(raw[i], recs[i].dump()) << i;
-    EXPECT_EQ(recs[2]["msg"], "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94");
+    EXPECT_EQ(recs[2]["msg"], forging);
     EXPECT_EQ(recs[3]["kind"], "ui.thing");
     EXPECT_EQ(recs[3]["cat"], "lifecycle");
     EXPECT_EQ(recs[3]["module"], "shell");

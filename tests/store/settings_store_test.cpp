@@ -200,6 +200,10 @@ TEST_F(store_Load, WrongTypesMakeTheWholeFileUnreadable) {
         withEntry(R"({"systemId": "b", "name": false})"),
         goodEntry + "{",
         "{\"version\": 2, \"systems\": [" + goodEntry + "]",
+        // The parser would stop at a NUL and take the text before it for the whole file.
+        R"({"version": 2, "systems": [)" + goodEntry + "]}" + std::string(1, '\0') + "junk",
+        // One level deeper than any untrusted JSON may nest (unknown members included).
+        R"({"version": 2, "systems": [)" + goodEntry + R"(], "x": )" + std::string(64, '[') + std::string(64, ']') + "}",
     };
     SettingsStore store;
     for (const auto& text : cases) {
@@ -413,18 +417,20 @@ TEST_F(store_RecordSignIn, MergesHostsOfAKnownSystemAndMovesItToTheFront) {
     EXPECT_EQ(reloaded.serialize(), store.serialize());
 }
 
-TEST_F(store_RecordSignIn, DuplicatesFromTheFileMergeOnlyTheFirst) {
+TEST_F(store_RecordSignIn, DuplicatesFromTheFileFoldIntoOneEntry) {
     writeConfig(R"({"version": 2, "systems": [
-        {"systemId": "d", "host": "first", "hosts": ["first"]},
+        {"systemId": "d", "host": "first", "hosts": ["first", "shared"]},
         {"systemId": "e", "host": "other"},
-        {"systemId": "d", "host": "second", "hosts": ["second"]}]})");
+        {"systemId": "d", "host": "second", "hosts": ["second", "shared"], "sessionRemembered": true}]})");
     SettingsStore store;
     store.load();
     store.recordSignIn(makeEntry("d", "new"));
     const auto systems = store.systemsSnapshot();
-    ASSERT_EQ(ids(systems), (std::vector<std::string>{"d", "e", "d"}));
-    EXPECT_EQ(systems[0].hosts, (std::vector<std::string>{"new", "first"}));
-    EXPECT_EQ(systems[2].host, "second");
+    ASSERT_EQ(ids(systems), (std::vector<std::string>{"d", "e"})) << "no stale copy outlives the sign-in";
+    EXPECT_EQ(systems[0].host, "new");
+    EXPECT_EQ(systems[0].hosts, (std::vector<std::string>{"new", "first", "shared", "second"}));
+    EXPECT_FALSE(systems[0].sessionRemembered);
+    EXPECT_EQ(readFile(file), store.serialize());
 }
 
 TEST_F(store_RecordSignIn, The33rdSystemPushesOutTheLeastRecent) {
@@ -478,7 +484,7 @@ TEST_F(store_Forget, AnUnknownIdStillRewritesTheFile) {
     EXPECT_EQ(readFile(file), store.serialize());
 }
 
-TEST_F(store_Forget, ClearRememberedSessionTouchesOnlyTheFirstMatch) {
+TEST_F(store_Forget, ClearRememberedSessionClearsEveryCopy) {
     const std::string handWritten = R"({"version":2,"systems":[
         {"systemId":"r","host":"a","sessionRemembered":true},
         {"systemId":"r","host":"b","sessionRemembered":true}]})";
@@ -491,7 +497,7 @@ TEST_F(store_Forget, ClearRememberedSessionTouchesOnlyTheFirstMatch) {
     store.clearRememberedSession("r");
     const auto systems = store.systemsSnapshot();
     EXPECT_FALSE(systems[0].sessionRemembered);
-    EXPECT_TRUE(systems[1].sessionRemembered);
+    EXPECT_FALSE(systems[1].sessionRemembered);
     EXPECT_EQ(readFile(file), store.serialize());
 }
 

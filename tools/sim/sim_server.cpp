@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <openssl/rand.h>
 
+#include "common/json_read.h"
 #include "tools/sim/sim_pages.h"
 #include "tools/sim/sim_tls.h"
 
@@ -102,7 +103,7 @@ SimAnswer SystemBehaviour::api(Endpoint endpoint, const SimRequest& request) {
             if (settings.status) {
                 out.status = *settings.status;
             } else {
-                const json sent = json::parse(request.body, nullptr, false);
+                const json sent = json_read::parse(request.body);
                 const bool match = sent.is_object() && sent.contains("password") && sent["password"].is_string() &&
                                    sent["password"].get<std::string>() == config_.password();
                 out.status = match ? 200 : 401;
