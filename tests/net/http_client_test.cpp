@@ -321,6 +321,22 @@ TEST_F(net_HttpsFailures, ServerSilentAfterTheRequestTimesOutAfterEightSeconds) 
     EXPECT_EQ(sim.requests().size(), 1u);  // the request itself did arrive
 }
 
+// A system that trickles its answer (one byte every half second) satisfies every stall limit;
+// the request's deadline ends it, keeping what arrived, as for any body cut short.
+TEST_F(net_HttpsFailures, TricklingAnswerEndsAtTheRequestDeadline) {
+    SimProcess sim({"--trickle-ms", "500", "--big-body-mib", "1"});
+    ASSERT_TRUE(sim.ready()) << sim.failure();
+    HttpResult r;
+    const double seconds = secondsFor([&] { r = httpsRequest("GET", "127.0.0.1", sim.port(), "/api/source-config", ""); });
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_GE(r.body.size(), 40u);
+    EXPECT_LT(r.body.size(), 100u);
+    EXPECT_EQ(r.body.rfind("{\"padding\":\"xxx", 0), 0u);
+    EXPECT_GE(seconds, 29.0);
+    EXPECT_LE(seconds, 40.0);
+}
+
 TEST(net_HttpsErrorText, PhrasesForWhatAnOperatorCanActOnAndTheStepForTheRest) {
     EXPECT_EQ(curlErrorText("curl_easy_perform", 28), "the connection timed out");
     EXPECT_EQ(curlErrorText("curl_easy_perform", 6), "the host name could not be resolved");

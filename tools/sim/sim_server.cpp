@@ -73,6 +73,7 @@ SimAnswer SystemBehaviour::api(Endpoint endpoint, const SimRequest& request) {
     const EndpointAnswer settings = config_.answer(endpoint);
     SimAnswer out;
     out.delayMs = settings.delayMs;
+    out.trickleMs = settings.trickleMs;
     out.headers = settings.headers;
     if (settings.setCookie) out.headers.emplace_back("Set-Cookie", *settings.setCookie);
     if (settings.redirect) {
@@ -218,7 +219,18 @@ int runHttpsServer(const std::string& address, int port, const Identity& identit
         if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
         res.status = answer.status;
         for (const auto& [name, value] : answer.headers) res.set_header(name, value);
-        res.set_content(answer.body, answer.contentType.c_str());
+        if (answer.trickleMs <= 0 || answer.body.empty()) {
+            res.set_content(answer.body, answer.contentType.c_str());
+            return;
+        }
+        // A system that is alive but slow beyond use: headers at once, then the body one byte at
+        // a time, until it is done or the client has gone.
+        res.set_content_provider(answer.body.size(), answer.contentType,
+                                 [body = answer.body, pause = std::chrono::milliseconds(answer.trickleMs)](
+                                     std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                     if (offset > 0) std::this_thread::sleep_for(pause);
+                                     return sink.write(body.data() + offset, 1);
+                                 });
     };
     const std::string all = ".*";
     server.Get(all, handler);
