@@ -20,6 +20,10 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndNonObjectsIgnored) {
           R"({})", R"({"cmd":"remember"})", "{\"cmd\":\"getState\"", "", R"({"cmd":7})", R"({"cmd":null})"}) {
         EXPECT_EQ(parseCommand(text).kind, Kind::Ignored) << text;
     }
+    // Not half-read: a command followed by a NUL, or nested deeper than any command.
+    EXPECT_EQ(parseCommand(std::string(R"({"cmd":"getState"})") + '\0' + "x").kind, Kind::Ignored);
+    EXPECT_EQ(parseCommand(R"({"cmd":"getState","x":)" + std::string(64, '[') + std::string(64, ']') + "}").kind,
+              Kind::Ignored);
 }
 
 TEST(ctlProtocol, ArgumentsTakeDefaultsWhenAbsent) {

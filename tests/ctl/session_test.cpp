@@ -188,11 +188,15 @@ TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
                                "ostrel-test://ui.test/index.html"}) {
         controller->handlePageMessage(source, kLogout);
     }
-    for (const char* message :
-         {R"("signedOut")", R"({"ostrelHost":"signedout","reason":"logout"})",
-          R"({"ostrelHost":true,"reason":"logout"})", "{oops", R"([{"ostrelHost":"signedOut"}])"}) {
+    for (const std::string message :
+         {std::string(R"("signedOut")"), std::string(R"({"ostrelHost":"signedout","reason":"logout"})"),
+          std::string(R"({"ostrelHost":true,"reason":"logout"})"), std::string("{oops"),
+          std::string(R"([{"ostrelHost":"signedOut"}])"), std::string(kLogout) + '\0' + "x",
+          R"({"ostrelHost":"signedOut","reason":"logout","x":)" + std::string(64, '[') + std::string(64, ']') + "}"}) {
         controller->handlePageMessage("https://10.0.0.5/control/", message);
     }
+    // A source URL that a NUL would cut short to a page of the system.
+    controller->handlePageMessage(std::string("https://10.0.0.5") + '\0' + "@evil.example/", kLogout);
     EXPECT_TRUE(controller->signedIn());
     EXPECT_TRUE(view->deleted.empty());
     // Scheme and port play no part in the origin test.

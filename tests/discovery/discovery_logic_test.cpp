@@ -237,6 +237,12 @@ TEST(discovery_Offer, RejectsEachInvalidForm) {
     for (const std::string text : {"", "not json", "[1,2]", "\"offer\"", "{\"op\":\"offer\"", "{} {}"}) {
         EXPECT_FALSE(parse(text, out)) << text;
     }
+    // A valid offer followed by a NUL, or holding a member nested deeper than any offer.
+    const std::string valid = validOffer().dump();
+    EXPECT_FALSE(parse(valid + std::string(1, '\0') + "x", out));
+    json deep = validOffer();
+    deep["extra"] = json::parse(std::string(64, '[') + std::string(64, ']'));
+    EXPECT_FALSE(parse(deep.dump(), out));
     EXPECT_FALSE(ostrel::parseOffer(nullptr, 10, out));
 }
 

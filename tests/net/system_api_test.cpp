@@ -92,6 +92,8 @@ TEST(net_Probe, AnswersThatAreNotASystem) {
         {"200 a JSON string", answer(200, R"("abc")")},
         {"302 redirect", answer(302, R"({"systemId":"abc"})")},
         {"200 cut short", answer(200, R"({"padding":"xxxx)")},
+        {"200 then a NUL", answer(200, std::string(R"({"systemId":"abc"})") + '\0')},
+        {"200 nested too deep", answer(200, R"({"systemId":"abc","x":)" + std::string(64, '[') + std::string(64, ']') + "}")},
     };
     for (const auto& [what, result] : cases) {
         SCOPED_TRACE(what);
