@@ -220,7 +220,7 @@ int runHttpsServer(const std::string& address, int port, const Identity& identit
         res.status = answer.status;
         for (const auto& [name, value] : answer.headers) res.set_header(name, value);
         if (answer.trickleMs <= 0 || answer.body.empty()) {
-            res.set_content(answer.body, answer.contentType.c_str());
+            res.set_content(answer.body, answer.contentType);
             return;
         }
         // A system that is alive but slow beyond use: headers at once, then the body one byte at
