@@ -188,7 +188,7 @@ TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
                                "ostrel-test://ui.test/index.html"}) {
         controller->handlePageMessage(source, kLogout);
     }
-    for (const std::string message :
+    for (const std::string& message :
          {std::string(R"("signedOut")"), std::string(R"({"ostrelHost":"signedout","reason":"logout"})"),
           std::string(R"({"ostrelHost":true,"reason":"logout"})"), std::string("{oops"),
           std::string(R"([{"ostrelHost":"signedOut"}])"), std::string(kLogout) + '\0' + "x",
