@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/json_read.h"
 #include "common/version.h"
 #include "ctl/host_input.h"
 #include "ctl/page_policy.h"
@@ -406,7 +407,7 @@ void AppController::handlePageMessage(const std::string& sourceUrl, const std::s
     if (!signedIn_) return;
     const auto source = crackUrl(sourceUrl);
     if (!source || !isTargetHost(source->host, target_.hosts)) return;
-    const nlohmann::json message = nlohmann::json::parse(messageJson, nullptr, false);
+    const nlohmann::json message = json_read::parse(messageJson);
     if (message.is_discarded() || !message.is_object()) return;
     const auto signal = message.find("ostrelHost");
     if (signal == message.end() || !signal->is_string() || signal->get<std::string>() != "signedOut") return;

@@ -54,7 +54,7 @@ const char* phaseName(Phase phase) {
 
 Command parseCommand(const std::string& text) {
     Command command;
-    const json message = json::parse(text, nullptr, false);
+    const json message = json_read::parse(text);
     if (message.is_discarded() || !message.is_object()) return command;
     std::string name;
     if (!readString(message, "cmd", name)) return command;

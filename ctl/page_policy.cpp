@@ -1,5 +1,6 @@
 #include "ctl/page_policy.h"
 
+#include <algorithm>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -27,6 +28,41 @@ bool isSourcePath(std::string_view path) {
     return path == "/source" || startsWith(path, "/source/");
 }
 
+bool isSingleDot(std::string_view segment) {
+    return segment == "." || equalsIgnoringAsciiCase(segment, "%2e");
+}
+
+bool isDoubleDot(std::string_view segment) {
+    return segment == ".." || equalsIgnoringAsciiCase(segment, ".%2e") || equalsIgnoringAsciiCase(segment, "%2e.") ||
+           equalsIgnoringAsciiCase(segment, "%2e%2e");
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "%XX" escapes decoded as a server decodes them; a "%" without two hex digits stays as it is.
+std::string percentDecoded(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size()) {
+            const int high = hexValue(text[i + 1]);
+            const int low = hexValue(text[i + 2]);
+            if (high >= 0 && low >= 0) {
+                out += static_cast<char>(high * 16 + low);
+                i += 2;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string normalizeHost(std::string_view host) {
@@ -47,28 +83,59 @@ bool isTargetHost(std::string_view host, const std::vector<std::string>& hosts) 
     return false;
 }
 
+bool hasControlCharacter(std::string_view url) {
+    return std::any_of(url.begin(), url.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+std::string browserPath(std::string_view path) {
+    std::vector<std::string_view> segments;
+    std::size_t start = !path.empty() && (path.front() == '/' || path.front() == '\\') ? 1 : 0;
+    for (;;) {
+        const std::size_t end = path.find_first_of("/\\", start);
+        const bool last = end == std::string_view::npos;
+        const std::string_view segment = path.substr(start, last ? std::string_view::npos : end - start);
+        if (isDoubleDot(segment)) {
+            if (!segments.empty()) segments.pop_back();
+            if (last) segments.emplace_back();
+        } else if (isSingleDot(segment)) {
+            if (last) segments.emplace_back();
+        } else {
+            segments.push_back(segment);
+        }
+        if (last) break;
+        start = end + 1;
+    }
+    std::string out;
+    for (const auto segment : segments) {
+        out += '/';
+        out += segment;
+    }
+    return out.empty() ? "/" : out;
+}
+
 std::optional<CrackedUrl> crackUrl(const std::string& url) {
-    auto parsed = parseUrl(url);
-    if (!parsed) return std::nullopt;
-    return std::move(parsed->cracked);
+    // Parsers disagree about control characters (one stops at a NUL, a browser drops tabs and
+    // line breaks), so the host a rule would judge need not be the host the engine loads.
+    if (hasControlCharacter(url)) return std::nullopt;
+    return parseUrl(url);
 }
 
 bool isSignedInSystemUrl(const std::string& url, bool signedIn, const std::vector<std::string>& hosts) {
     if (!signedIn) return false;
-    const auto parsed = parseUrl(url);
-    if (!parsed) return false;
-    const CrackedUrl& cracked = parsed->cracked;
-    if (!equalsIgnoringAsciiCase(cracked.scheme, "https")) return false;
-    if (!isTargetHost(cracked.host, hosts)) return false;
+    const auto cracked = crackUrl(url);
+    if (!cracked) return false;
+    if (!equalsIgnoringAsciiCase(cracked->scheme, "https")) return false;
+    if (!isTargetHost(cracked->host, hosts)) return false;
 
-    // Judged on the path alone, so that "/source#x" is caught as well as "/source?x"; and once
-    // more with its escapes decoded, because the server decodes "/%73ource" to "/source".
-    std::string_view path = cracked.path;
-    path = path.substr(0, path.find_first_of("?#"));
-    if (path.empty()) path = "/";
-    if (isSourcePath(path)) return false;
-    if (!parsed->decodedPath || isSourcePath(*parsed->decodedPath)) return false;
-    return true;
+    // Judged on the path alone ("/source#x" as well as "/source?x"), in the form the browser
+    // requests ("/x/%2e%2e/source" and "/source\x" are under /source/), and once more as the
+    // server reads that request: escapes decoded ("/%73ource") and dot segments resolved again.
+    const std::string_view raw = std::string_view(cracked->path).substr(0, cracked->path.find_first_of("?#"));
+    const std::string requested = browserPath(raw);
+    if (isSourcePath(requested)) return false;
+    const std::string decoded = percentDecoded(requested);
+    if (hasControlCharacter(decoded)) return false;  // cannot be judged
+    return !isSourcePath(browserPath(decoded));
 }
 
 bool opensInDefaultBrowser(const std::string& url) {
@@ -78,6 +145,7 @@ bool opensInDefaultBrowser(const std::string& url) {
 
 Decision decideNavigation(const std::string& url, bool isMain, bool signedIn,
                           const std::vector<std::string>& hosts, const std::string& startPagePrefix) {
+    if (hasControlCharacter(url)) return Decision::Cancel;
     // An empty prefix would match every URL.
     if (isMain && !startPagePrefix.empty() && startsWith(url, startPagePrefix)) return Decision::Allow;
     if (url == "about:blank") return Decision::Allow;

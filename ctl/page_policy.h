@@ -25,18 +25,27 @@ bool isTargetHost(std::string_view host, const std::vector<std::string>& hosts);
 struct CrackedUrl {
     std::string scheme;
     std::string host;  // as the URL parser gives it (IPv6 without brackets; "fe80::1%eth0" with a zone)
-    std::string path;  // keeps the query and fragment: "/source?x=1"; percent escapes kept as given
+    // As written, with the query and fragment: "/source?x=1"; escapes and dot segments kept.
+    std::string path;
 };
+// A C0 control character or DEL anywhere: such a URL is never allowed, opened or judged.
+bool hasControlCharacter(std::string_view url);
 // nullopt for what the parser refuses: "mailto:", "about:", "javascript:", relative URLs, bad
-// ports, blanks, and a backslash in the user part (where browsers and the parser disagree on
-// the host). Every rule below treats nullopt as "not the system".
+// ports, blanks, control characters, and a backslash in the user part (where browsers and the
+// parser disagree on the host). Every rule below treats nullopt as "not the system".
 std::optional<CrackedUrl> crackUrl(const std::string& url);
 
+// The path an https URL's path text (no query, no fragment) requests once a browser has read
+// it: "\" separates segments like "/", "." and ".." segments (also written "%2e") are
+// resolved, other escapes stay. "/x/%2e%2e/source" -> "/source", "/source\" -> "/source/".
+std::string browserPath(std::string_view path);
+
 // Signed in, scheme https (any case), host one of `hosts` (any port), and a path that is not
-// "/source" or below it, judged without query and fragment and also with escapes decoded.
+// "/source" or below it: judged without query and fragment, in the form the browser requests
+// (browserPath) and in the form a server reads (escapes decoded, dot segments resolved again).
 bool isSignedInSystemUrl(const std::string& url, bool signedIn, const std::vector<std::string>& hosts);
 
-// Navigation of a view. `startPagePrefix` is the shell's start-page origin prefix
+// Navigation of a view (any URL with a control character: Cancel). `startPagePrefix` is the shell's start-page origin prefix
 // ("<scheme>://<host>/"); it counts only in the main view and only when not empty.
 //   Allow         start page (main view only, exact case-sensitive prefix), "about:blank"
 //                 exactly, or isSignedInSystemUrl

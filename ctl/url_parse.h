@@ -7,14 +7,9 @@
 
 namespace ostrel::ctl {
 
-struct ParsedUrl {
-    CrackedUrl cracked;
-    // The path alone (no query, no fragment) with its percent escapes decoded; nullopt when it
-    // does not decode to text without control characters.
-    std::optional<std::string> decodedPath;
-};
-
-// nullopt when the parser refuses the text or the reading would be ambiguous.
-std::optional<ParsedUrl> parseUrl(const std::string& url);
+// nullopt when the parser refuses the text or the reading would be ambiguous. The path comes
+// back exactly as written (dot segments and escapes kept): the page policy resolves it the way
+// a browser does.
+std::optional<CrackedUrl> parseUrl(const std::string& url);
 
 }  // namespace ostrel::ctl

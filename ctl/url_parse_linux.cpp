@@ -23,11 +23,15 @@ std::optional<std::string> urlPart(CURLU* handle, CURLUPart part, unsigned int f
 
 }  // namespace
 
-std::optional<ParsedUrl> parseUrl(const std::string& url) {
+std::optional<CrackedUrl> parseUrl(const std::string& url) {
+    // curl reads a C string: a NUL would end the URL early.
+    if (url.find('\0') != std::string::npos) return std::nullopt;
     CurlUrl handle(curl_url());
     if (!handle) return std::nullopt;
-    // Any scheme parses (or fails cleanly); the path is kept as given, without URL decoding.
-    if (curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+    // Any scheme parses (or fails cleanly); the path is kept as given: no URL decoding, and no
+    // dot-segment removal, which curl would do by its own rules rather than a browser's.
+    if (curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) !=
+        CURLUE_OK)
         return std::nullopt;
 
     // curl takes a backslash before "@" as part of the user name, where a browser ends the
@@ -38,20 +42,18 @@ std::optional<ParsedUrl> parseUrl(const std::string& url) {
             return std::nullopt;
     }
 
-    ParsedUrl out;
-    out.cracked.scheme = urlPart(handle.get(), CURLUPART_SCHEME).value_or("");
+    CrackedUrl out;
+    out.scheme = urlPart(handle.get(), CURLUPART_SCHEME).value_or("");
     std::string host = urlPart(handle.get(), CURLUPART_HOST).value_or("");
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
     // A scoped IPv6 literal is another address than the bare one: keep its zone.
     if (const auto zone = urlPart(handle.get(), CURLUPART_ZONEID)) host += "%" + *zone;
-    out.cracked.host = std::move(host);
+    out.host = std::move(host);
 
     std::string path = urlPart(handle.get(), CURLUPART_PATH).value_or("");
     if (const auto query = urlPart(handle.get(), CURLUPART_QUERY)) path += "?" + *query;
     if (const auto fragment = urlPart(handle.get(), CURLUPART_FRAGMENT)) path += "#" + *fragment;
-    out.cracked.path = std::move(path);
-
-    out.decodedPath = urlPart(handle.get(), CURLUPART_PATH, CURLU_URLDECODE);
+    out.path = std::move(path);
     return out;
 }
 

@@ -72,8 +72,47 @@ std::string dumpCompact(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+// One entry, one line: a control character in a text (a system's name, a typed host) could
+// otherwise start a forged line, or drive the terminal of whoever follows the log. C0 controls,
+// DEL and the C1 controls (U+0080..U+009F) appear as JSON writes them ("\n", "\u001b");
+// everything else, backslashes included, stays as it is. `text` is valid UTF-8.
+void appendPrintable(std::string& out, std::string_view text) {
+    const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || byte == 0xC2;
+    });
+    if (plain) {
+        out.append(text);
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto escapeCode = [&out](unsigned code) {
+        out += "\\u00";
+        out += kHex[code >> 4];
+        out += kHex[code & 15];
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            escapeCode(byte);
+        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            escapeCode(static_cast<unsigned char>(text[i + 1]));  // C2 80..9F: U+0080..U+009F
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+}
+
 void writeFallback(std::int32_t level, std::string_view message) {
-    const std::string text = sanitizeUtf8(message);
+    std::string text;
+    appendPrintable(text, sanitizeUtf8(message));
     std::fprintf(stderr, "%c %s\n", levelLetter(level), text.c_str());
 }
 
@@ -90,17 +129,17 @@ std::string buildPrettyLine(const std::string& timestamp, std::int32_t level, co
     if (event != nullptr) {
         if (!event->module.empty()) {
             line += " (";
-            line += sanitizeUtf8(event->module);
+            appendPrintable(line, sanitizeUtf8(event->module));
             line += ')';
         }
         if (!event->name.empty()) {
             line += " {";
-            line += sanitizeUtf8(event->name);
+            appendPrintable(line, sanitizeUtf8(event->name));
             line += '}';
         }
     }
     line += ' ';
-    line += message;
+    appendPrintable(line, message);
     return line;
 }
 

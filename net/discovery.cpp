@@ -112,7 +112,7 @@ std::string buildProbe(const ProbeRequest& request) {
 
 bool parseOffer(const char* bytes, std::size_t length, DiscoveryOffer& out) {
     if (bytes == nullptr || length < 1 || length > kMaxOfferBytes) return false;
-    const json doc = json::parse(bytes, bytes + length, nullptr, false);
+    const json doc = json_read::parse(std::string_view(bytes, length));
     if (doc.is_discarded() || !doc.is_object()) return false;
 
     DiscoveryOffer offer;

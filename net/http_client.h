@@ -1,5 +1,6 @@
 #pragma once
-// One blocking HTTPS request: any certificate accepted, no redirects, no cookies, 8-second limits.
+// One blocking HTTPS request: any certificate accepted, no redirects, no cookies, 8-second limits
+// per phase and 30 seconds for the whole request.
 #include <cstdint>
 #include <functional>
 #include <string>

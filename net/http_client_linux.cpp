@@ -1,5 +1,6 @@
 // One blocking HTTPS request on libcurl (OpenSSL): any certificate accepted, no redirects, no
-// cookies, exactly the headers the systems expect, 8-second limits, a body cap near 1 MiB.
+// cookies, exactly the headers the systems expect, 8-second limits, a 30-second deadline for the
+// whole request, a body cap near 1 MiB.
 //
 // Proxies: libcurl's default environment behaviour is kept (http_proxy/https_proxy/no_proxy), the
 // counterpart of the machine's default proxy configuration that the desktop platform's client
@@ -23,12 +24,17 @@ constexpr std::size_t kBodyCap = 1048576;      // stop reading once the body is 
 constexpr std::size_t kRetryAfterMaxUnits = 63;  // longer Retry-After texts are dropped
 constexpr long kPhaseLimitMs = 8000;
 constexpr long kStallSeconds = 8;
+// The phase limits only catch silence: a system that sends one byte now and then keeps them all
+// satisfied for ever. Past this deadline the request ends whatever it is doing; the four phases
+// of a request that only crawls fit inside it.
+constexpr long kRequestDeadlineMs = 30000;
 
 // The failures an operator can act on, by libcurl code. Everything else is reported as
 // "<step> failed (libcurl error N)".
 //
 //  - A time-out in any phase (resolve, connect, TLS handshake under CONNECTTIMEOUT; a stalled send
-//    or receive under LOW_SPEED) is CURLE_OPERATION_TIMEDOUT.
+//    or receive under LOW_SPEED) and the request's deadline are CURLE_OPERATION_TIMEDOUT; past
+//    the headers the deadline only ends the body, like any other failure while reading it.
 //  - A proxy name that does not resolve is a name failure like the host's own.
 //  - Refused, unreachable network or host: CURLE_COULDNT_CONNECT.
 //  - SEND/RECV errors are a connection reset or terminated by the peer (ECONNRESET, EPIPE); a
@@ -243,6 +249,7 @@ HttpResult httpsRequest(const std::string& method, const std::string& host, int 
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, kPhaseLimitMs);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, kRequestDeadlineMs);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);

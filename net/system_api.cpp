@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_read.h"
+
 namespace ostrel {
 namespace {
 
@@ -11,7 +13,7 @@ using nlohmann::json;
 
 // Answers are parsed leniently: anything that is not a JSON object counts as an object without keys.
 json parseObject(const std::string& body) {
-    json value = json::parse(body, nullptr, false);
+    json value = json_read::parse(body);
     if (value.is_discarded() || !value.is_object()) return json::object();
     return value;
 }

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_read.h"
+
 namespace ostrel::shell {
 
 std::string startPageRelayScript() {
@@ -62,7 +64,7 @@ std::string deliverEventFunction(std::string_view startOrigin) {
 
 PageRelayMessage parsePageRelayMessage(std::string_view text) {
     PageRelayMessage out;
-    const nlohmann::json body = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+    const nlohmann::json body = json_read::parse(text);
     if (body.is_discarded() || !body.is_object()) return out;
     const auto url = body.find("url");
     if (url == body.end() || !url->is_string()) return out;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "common/json_read.h"
+
 namespace ostrel::shell {
 namespace {
 
@@ -96,7 +98,7 @@ std::optional<std::size_t> nearestMonitor(const std::vector<Monitor>& monitors, 
 
 PlacementLoad parsePlacement(std::string_view text, const std::vector<Monitor>& monitors) {
     PlacementLoad load;
-    const nlohmann::json root = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+    const nlohmann::json root = json_read::parse(text);
     if (root.is_discarded() || !root.is_object()) {
         load.reason = kReasonUnreadable;
         return load;

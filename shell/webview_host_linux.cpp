@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_read.h"
 #include "common/version.h"
 #include "ctl/start_page.h"
 #include "log/log.h"
@@ -697,7 +698,7 @@ void WebViewHost::Impl::handleStartPageMessage(const std::string& text) {
         logf(lv::Info, "start page ready");
     }
     if (text.find("setTitleBarDark") != std::string::npos) {
-        const nlohmann::json message = nlohmann::json::parse(text, nullptr, false);
+        const nlohmann::json message = json_read::parse(text);
         if (message.is_object()) {
             const auto cmd = message.find("cmd");
             if (cmd != message.end() && cmd->is_string() && *cmd == "setTitleBarDark") {

@@ -61,7 +61,7 @@ struct LoadedConfig {
 
 // nullopt: not a version-2 settings object, or a member of the wrong type.
 std::optional<LoadedConfig> parseConfig(const std::string& text) {
-    const json root = json::parse(text, nullptr, false);
+    const json root = json_read::parse(text);
     if (root.is_discarded() || !root.is_object()) return std::nullopt;
     const auto version = root.find("version");
     if (version == root.end() || !version->is_number_integer() || version->get<std::int64_t>() != kConfigVersion) {
@@ -237,16 +237,17 @@ bool SettingsStore::findSystem(const std::string& systemId, SystemEntry& out) {
 
 void SettingsStore::recordSignIn(SystemEntry entry) {
     std::lock_guard lock(mutex_);
-    const auto it = std::find_if(systems_.begin(), systems_.end(),
-                                 [&](const SystemEntry& e) { return e.systemId == entry.systemId; });
-    if (it != systems_.end()) {
-        for (const auto& host : it->hosts) {
+    // A damaged or hand-edited file may list a system more than once; the sign-in folds every
+    // copy into the new entry (hosts in list order), so no stale copy outlives it.
+    for (const auto& stored : systems_) {
+        if (stored.systemId != entry.systemId) continue;
+        for (const auto& host : stored.hosts) {
             if (std::find(entry.hosts.begin(), entry.hosts.end(), host) == entry.hosts.end()) {
                 entry.hosts.push_back(host);
             }
         }
-        systems_.erase(it);
     }
+    std::erase_if(systems_, [&](const SystemEntry& e) { return e.systemId == entry.systemId; });
     if (std::find(entry.hosts.begin(), entry.hosts.end(), entry.host) == entry.hosts.end()) {
         entry.hosts.insert(entry.hosts.begin(), entry.host);
     }
@@ -264,11 +265,13 @@ void SettingsStore::setLastSystem(const std::string& systemId, bool autoSignIn) 
 
 void SettingsStore::clearRememberedSession(const std::string& systemId) {
     std::lock_guard lock(mutex_);
-    const auto it = std::find_if(systems_.begin(), systems_.end(),
-                                 [&](const SystemEntry& e) { return e.systemId == systemId; });
-    if (it == systems_.end()) return;
-    it->sessionRemembered = false;
-    save();
+    bool found = false;
+    for (auto& entry : systems_) {
+        if (entry.systemId != systemId) continue;
+        entry.sessionRemembered = false;  // every copy, should the file list the system twice
+        found = true;
+    }
+    if (found) save();
 }
 
 void SettingsStore::forgetSystem(const std::string& systemId) {

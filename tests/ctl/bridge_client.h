@@ -35,6 +35,8 @@ public:
 
     void command(const std::string& cmd, Json args = Json::object()) { send("cmd", cmd, std::move(args)); }
     void input(const std::string& kind, Json args = Json::object()) { send("input", kind, std::move(args)); }
+    // A raw line, for input that JSON serialisation could not produce.
+    void sendText(const std::string& text) { child_->writeStdin(text + "\n"); }
 
     // The next line (from where the last search stopped) that matches; nullopt on time-out.
     std::optional<Json> next(const std::function<bool(const Json&)>& match,

@@ -222,5 +222,21 @@ TEST_F(ctlBridge, PolicyDecisionsAndPopupsOfATrustedSession) {
     EXPECT_EQ(sim->requests("/api/control-auth").size(), 0u);
 }
 
+TEST_F(ctlBridge, HalfReadOrTooDeepPageMessagesAreIgnored) {
+    startSim();
+    signInTyped();
+    // A logout line ended by a NUL and more bytes, and one nested 70,000 levels deep
+    // (re-serialising it once overflowed the stack): neither is half-read into a sign-out.
+    const std::string head = R"({"input":"pageMessage","source":")" + origin() +
+                             R"(/control/","message":{"ostrelHost":"signedOut","reason":"logout")";
+    const std::size_t from = bridge.mark();
+    bridge.sendText(head + "}}" + std::string(1, '\0') + "junk");
+    bridge.sendText(head + R"(,"x":)" + std::string(70000, '[') + std::string(70000, ']') + "}}");
+    bridge.input("navigation", {{"url", origin() + "/control/next"}});
+    EXPECT_EQ(bridge.action("decision").value_or(json())["result"], "allow");
+    for (const auto& line : bridge.linesSince(from)) EXPECT_NE(line.value("action", ""), "deleteCookies");
+    logoutSignal();  // a well-formed one still ends the session
+}
+
 }  // namespace
 }  // namespace ostrel::ctl::testing

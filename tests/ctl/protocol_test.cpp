@@ -28,6 +28,9 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
         {R"({"cmd":"GetState"})", Kind::Ignored},
         {R"({"cmd":"getState "})", Kind::Ignored},
         {R"({})", Kind::Ignored},
+        {R"({"cmd":""})", Kind::Ignored},
+        {R"({"cmd":null})", Kind::Ignored},
+        {"", Kind::Ignored},
         {R"({"cmd":7})", Kind::Ignored},
         {R"({"cmd":"remember"})", Kind::Ignored},
         {R"({"cmd":"connect","host":17})", Kind::Ignored},
@@ -43,6 +46,10 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
         {R"({"cmd":"setSiteKey","siteKey":null})", Kind::Ignored},
     };
     for (const auto& [text, kind] : cases) EXPECT_EQ(parseCommand(text).kind, kind) << text;
+    // Not half-read: a command followed by a NUL, or nested deeper than any command.
+    EXPECT_EQ(parseCommand(std::string(R"({"cmd":"getState"})") + '\0' + "x").kind, Kind::Ignored);
+    EXPECT_EQ(parseCommand(R"({"cmd":"getState","x":)" + std::string(64, '[') + std::string(64, ']') + "}").kind,
+              Kind::Ignored);
 
     const Command connect = parseCommand(R"({"cmd":"connect","port":65535})");
     EXPECT_EQ(connect.host, "");

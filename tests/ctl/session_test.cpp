@@ -139,11 +139,15 @@ TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
          {"https://10.0.0.6/control/", "https://evil.example/?h=10.0.0.5", "not a url", "", kStartPage}) {
         controller->handlePageMessage(source, kLogout);
     }
-    for (const char* message :
-         {R"("signedOut")", R"({"ostrelHost":"signedout","reason":"logout"})",
-          R"({"ostrelHost":true,"reason":"logout"})", "{oops", R"([{"ostrelHost":"signedOut"}])"}) {
+    for (const std::string& message :
+         {std::string(R"("signedOut")"), std::string(R"({"ostrelHost":"signedout","reason":"logout"})"),
+          std::string(R"({"ostrelHost":true,"reason":"logout"})"), std::string("{oops"),
+          std::string(R"([{"ostrelHost":"signedOut"}])"), std::string(kLogout) + '\0' + "x",
+          R"({"ostrelHost":"signedOut","reason":"logout","x":)" + std::string(64, '[') + std::string(64, ']') + "}"}) {
         controller->handlePageMessage("https://10.0.0.5/control/", message);
     }
+    // A source URL that a NUL would cut short to a page of the system.
+    controller->handlePageMessage(std::string("https://10.0.0.5") + '\0' + "@evil.example/", kLogout);
     EXPECT_TRUE(controller->signedIn());
     EXPECT_TRUE(view->deleted.empty());
     controller->handlePageMessage("http://10.0.0.5:1/x", kLogout);  // scheme and port play no part

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ostrel::ctl {
@@ -77,8 +78,24 @@ TEST(ctl_policy_SystemUrl, SchemeHostAndSourcePaths) {
         {"https://10.0.0.5/source?tab=1", false},
         {"https://10.0.0.5/source#top", false},
         {"https://10.0.0.5/a/../source", false},
-        {"https://10.0.0.5/%73ource", false},     // the server decodes it to /source
-        {"https://10.0.0.5/control/%00", false},  // cannot be judged decoded
+        {"https://10.0.0.5/%73ource", false},      // the server decodes it to /source
+        {"https://10.0.0.5/source%2Fx", false},
+        // The path a browser requests: "\\" separates, "%2e" is a dot, dot segments resolve.
+        {"https://10.0.0.5/source\\", false},
+        {"https://10.0.0.5/source\\x", false},
+        {"https://10.0.0.5/x/%2e%2e/source", false},
+        {"https://10.0.0.5/x/.%2E/source", false},
+        {"https://10.0.0.5/x/%2E./source/y", false},
+        {"https://10.0.0.5/x\\..\\source", false},
+        {"https://10.0.0.5/./source", false},
+        {"https://10.0.0.5/%2e/source?x", false},
+        {"https://10.0.0.5/source/x/..", false},      // "/source/"
+        {"https://10.0.0.5/source\\x/..", false},  // curl's own rules would have made it "/"
+        {"https://10.0.0.5/x/..%2fsource", false},    // the server reads "/x/../source"
+        {"https://10.0.0.5/source/..", true},         // the browser loads "/"
+        {"https://10.0.0.5/control/%2e%2e/x", true},
+        {"https://10.0.0.5/source..", true},
+        {"https://10.0.0.5/control/%00", false},   // cannot be judged decoded
         {"http://10.0.0.5/control/", false},
         {"https://10.0.0.5.evil.example/", false},
         {"https://10.0.0.5@evil.example/", false},
@@ -143,6 +160,51 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
     EXPECT_EQ(decideNewWindow("https://10.0.0.5/control/", "", true, kHosts, false), Decision::Refuse);
     // Without a start page nothing passes as one.
     EXPECT_EQ(decideNavigation("ostrel-ui://x/", true, false, kHosts, ""), Decision::Cancel);
+}
+
+TEST(ctl_policy_SystemUrl, BrowserPathResolvesLikeTheBrowser) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "/"},
+        {"/", "/"},
+        {"/a/b", "/a/b"},
+        {"/a/..", "/"},
+        {"/a/.", "/a/"},
+        {"/..", "/"},
+        {"/../../x", "/x"},
+        {"/a\\b\\", "/a/b/"},
+        {"/a/%2E%2e/b", "/b"},
+        {"/a/%2e/b", "/a/b"},
+        {"/a/%2f../b", "/a/%2f../b"},  // only dot escapes count, not an escaped separator
+        {"/a//b", "/a//b"},
+        {"/a/...", "/a/..."},
+    };
+    for (const auto& [path, expected] : cases) EXPECT_EQ(browserPath(path), expected) << path;
+}
+
+// Parsers disagree about control characters: curl reads up to a NUL, a browser drops tabs and
+// line breaks. None of these may be allowed, opened in the default browser or trusted.
+TEST(ctl_policy_SystemUrl, ControlCharactersAreNeverAllowedOrOpened) {
+    using namespace std::string_literals;
+    const std::string urls[] = {
+        "https://10.0.0.5\0@evil.example/"s,  // curl alone would read host 10.0.0.5
+        "https://10.0.0.5/control/\0"s,
+        "https://10.0.0.5/con\ntrol/"s,
+        "https://10.0.0.5/control/\t"s,
+        "https://10.0.0.5/control/\r"s,
+        "https://10.0.0.5/\x7f"s,
+        "https://10.0.0.5/\x1b[0m"s,
+        "\x01https://10.0.0.5/control/"s,
+        "https://example.org/\n"s,
+        kStartPrefix + "index.html\n",
+        "about:blank\0"s,
+    };
+    for (const auto& url : urls) {
+        EXPECT_EQ(decideNavigation(url, true, true, kHosts, kStartPrefix), Decision::Cancel) << url;
+        EXPECT_EQ(decideNewWindow(url, "", true, kHosts, true), Decision::Refuse) << url;
+        EXPECT_EQ(decideCertificateError(url, true, kHosts), Decision::Refuse) << url;
+        EXPECT_FALSE(crackUrl(url).has_value()) << url;
+        EXPECT_FALSE(opensInDefaultBrowser(url)) << url;
+    }
 }
 
 TEST(ctl_policy_Session, ControlUrlBracketsABareIpv6HostAndTheCookieIsExact) {

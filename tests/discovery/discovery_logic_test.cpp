@@ -165,6 +165,11 @@ TEST(discovery_Offer, ReadsMembersAndRejectsEachInvalidForm) {
     exact.resize(2048, ' ');
     EXPECT_TRUE(parse(exact, offer));
     EXPECT_FALSE(parse(exact + " ", offer));
+    // A valid offer followed by a NUL, or holding a member nested deeper than any offer.
+    EXPECT_FALSE(parse(validOffer().dump() + std::string(1, '\0') + "x", offer));
+    json deep = validOffer();
+    deep["extra"] = json::parse(std::string(64, '[') + std::string(64, ']'));
+    EXPECT_FALSE(parse(deep.dump(), offer));
 }
 
 TEST(discovery_Address, StrictIpv4LiteralsAndTheLinkFlags) {

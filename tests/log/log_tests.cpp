@@ -87,7 +87,10 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     config.sessionId = "sess-\"3";
     init(config);
     logf(Warn, "connecting to %s:%d", "10.0.0.5", 8443);
-    write(Info, "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94");
+    // A text holding a line break and terminal controls must not forge a second pretty line.
+    const std::string forging = "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94\r\n2026-01-01 00:00:00.000 I [unit] "
+                                "forged \x1B[2J\xC2\x9B\xC2\xA0";
+    write(Info, forging);
     LogEvent event;
     event.name = "ui.thing";
     event.category = "lifecycle";
@@ -108,6 +111,8 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
                                     " E \\[unit\\] \\(shell\\) \\{ui\\.thing\\} something broke",
                                     " I \\[unit\\] \\{process\\.stop\\} unit logging shutting down"};
     for (int i : {0, 1, 3, 4}) EXPECT_TRUE(std::regex_match(lines[i], std::regex(ts + expected[i]))) << lines[i];
+    EXPECT_EQ(lines[2].substr(23), " I [unit] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 "
+                                   "00:00:00.000 I [unit] forged \\u001b[2J\\u009b\xC2\xA0");
 
     const auto raw = readLines(events);
     const auto recs = records(events);
@@ -124,9 +129,10 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     EXPECT_EQ(recs[1]["level"], "warn");
     EXPECT_EQ(recs[1]["pid"], ::getpid());
     EXPECT_EQ(lines[1].substr(0, 23), recs[1]["ts_local"].get<std::string>());
-    EXPECT_EQ(recs[2]["msg"], "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94");
+    EXPECT_EQ(recs[2]["msg"], forging);
     EXPECT_EQ(recs[3]["state"], (json{{"name", "window"}, {"phase", "enter"}}));
     EXPECT_EQ(recs[3]["fields"], (json{{"a", 1}, {"b", 2}}));
+    EXPECT_EQ(recs[3]["streamId"], "s1");
     EXPECT_EQ(recs[0]["fields"]["logDir"], tmp.path().string());
     const auto now =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

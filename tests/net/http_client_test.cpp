@@ -190,6 +190,23 @@ TEST_F(net_Https, FailuresReadAsTheOperatorPhrases) {
     EXPECT_EQ(curlErrorText("curl_easy_perform", 8), "curl_easy_perform failed (libcurl error 8)");
 }
 
+// A system that trickles its answer (one byte every half second) satisfies every stall limit;
+// the request's deadline ends it, keeping what arrived, as for any body cut short.
+TEST_F(net_Https, TricklingAnswerEndsAtTheRequestDeadline) {
+    SimProcess sim({"--trickle-ms", "500", "--big-body-mib", "1"});
+    ASSERT_TRUE(sim.ready()) << sim.failure();
+    const auto start = std::chrono::steady_clock::now();
+    const HttpResult r = get(sim.port());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_GE(r.body.size(), 40u);
+    EXPECT_LT(r.body.size(), 100u);
+    EXPECT_EQ(r.body.rfind("{\"padding\":\"xxx", 0), 0u);
+    EXPECT_GE(seconds, 29.0);
+    EXPECT_LE(seconds, 40.0);
+}
+
 // A listener that never speaks, and a server that reads the request and never answers.
 void expectTimeoutAfterEightSeconds(const std::vector<std::string>& args) {
     SimProcess sim(args);

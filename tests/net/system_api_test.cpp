@@ -54,6 +54,9 @@ TEST(net_Probe, WhatIsNotASystemStopsBeforeTheSessionCheck) {
         {answer(200, R"({"systemId":42})"), "[fe80::1]:9000 answered, but not as an Ostrel Ops system."},
         {answer(200, R"([{"systemId":"abc"}])"), "[fe80::1]:9000 answered, but not as an Ostrel Ops system."},
         {answer(200, R"({"padding":"xxxx)"), "[fe80::1]:9000 answered, but not as an Ostrel Ops system."},
+        {answer(200, std::string(R"({"systemId":"abc"})") + '\0'), "[fe80::1]:9000 answered, but not as an Ostrel Ops system."},
+        {answer(200, R"({"systemId":"abc","x":)" + std::string(64, '[') + std::string(64, ']') + "}"),
+         "[fe80::1]:9000 answered, but not as an Ostrel Ops system."},
     };
     for (const auto& [result, error] : cases) {
         ScriptedHttp http;

@@ -36,6 +36,10 @@ TEST(Placement, LoadTable) {
         {"not JSON", "{\"version\":1,", kReasonUnreadable, {}, false},
         {"empty file", "", kReasonUnreadable, {}, false},
         {"an array", "[1,2]", kReasonUnreadable, {}, false},
+        // The parser would stop at the NUL and take the text before it for the whole file.
+        {"a NUL after a good file", file(ok) + std::string(1, '\0') + "junk", kReasonUnreadable, {}, false},
+        {"nested deeper than any file", file(ok + ",\"extra\":" + std::string(64, '[') + std::string(64, ']')),
+         kReasonUnreadable, {}, false},
         {"version 2", "{\"version\":2,\"x\":0,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96}", kReasonUnknownVersion, {}, false},
         {"version as text", "{\"version\":\"1\"}", kReasonUnknownVersion, {}, false},
         {"w below 200", file("\"x\":0,\"y\":0,\"w\":199,\"h\":600,\"dpi\":96"), kReasonBadField, {}, false},

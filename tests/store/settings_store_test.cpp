@@ -123,6 +123,12 @@ TEST_F(store_Load, AFileThatCannotBeReadIsMovedAsideBeforeTheFirstSave) {
         withEntry(R"({"systemId": "b", "host": "h", "sessionRemembered": 1})"),
         withEntry(R"({"systemId": "b", "name": false})"),  // even on an entry that would be dropped
         withEntry(good).substr(0, 60),                     // cut short
+        good + "{",
+        "{\"version\": 2, \"systems\": [" + good + "]",
+        // The parser would stop at a NUL and take the text before it for the whole file.
+        R"({"version": 2, "systems": [)" + good + "]}" + std::string(1, '\0') + "junk",
+        // One level deeper than any untrusted JSON may nest (unknown members included).
+        R"({"version": 2, "systems": [)" + good + R"(], "x": )" + std::string(64, '[') + std::string(64, ']') + "}",
     };
     const std::regex asideName(R"(config\.json\.unreadable-\d{8}_\d{6}(-\d+)?)");
     for (const auto& text : damaged) {
@@ -281,15 +287,17 @@ TEST_F(store_Save, AFailedWriteWarnsAndKeepsTheOldFile) {
 using store_Change = StoreFixture;
 
 TEST_F(store_Change, SignInMergesHostsMovesToTheFrontAndKeeps32) {
-    writeConfig(R"({"version": 2, "systems": [{"systemId": "d", "host": "first", "hosts": ["first"]},
-        {"systemId": "e", "host": "other", "hosts": ["other"]}, {"systemId": "d", "host": "second"}]})");
+    writeConfig(R"({"version": 2, "systems": [{"systemId": "d", "host": "first", "hosts": ["first", "shared"]},
+        {"systemId": "e", "host": "other", "hosts": ["other"]},
+        {"systemId": "d", "host": "second", "hosts": ["second", "shared"], "sessionRemembered": true}]})");
     SettingsStore store;
     store.load();
-    // Own host first, then the entry's hosts, then stored ones not present; only the first match merges.
+    // Own host first, then the entry's hosts, then stored ones not present; every copy a damaged
+    // file held folds into the one entry, so no stale copy outlives the sign-in.
     store.recordSignIn(makeEntry("d", "new", {"x", "first"}, 2000, true));
     auto systems = store.systemsSnapshot();
-    ASSERT_EQ(ids(systems), (std::vector<std::string>{"d", "e", "d"}));
-    EXPECT_EQ(systems[0].hosts, (std::vector<std::string>{"new", "x", "first"}));
+    ASSERT_EQ(ids(systems), (std::vector<std::string>{"d", "e"}));
+    EXPECT_EQ(systems[0].hosts, (std::vector<std::string>{"new", "x", "first", "shared", "second"}));
     EXPECT_EQ(systems[0].lastUsedMs, 2000);
     EXPECT_TRUE(systems[0].sessionRemembered);
     store.recordSignIn(makeEntry("e", "y2", {"z", "y2"}));  // holds its own host already: order kept
@@ -314,9 +322,9 @@ TEST_F(store_Change, ForgetAndClearRememberedSession) {
     const std::string handWritten = readFile(file);
     store.clearRememberedSession("nobody");
     EXPECT_EQ(readFile(file), handWritten) << "no match, no save";
-    store.clearRememberedSession("d");  // only the first match
+    store.clearRememberedSession("d");  // every copy, should the file list the system twice
     EXPECT_FALSE(store.systemsSnapshot()[0].sessionRemembered);
-    EXPECT_TRUE(store.systemsSnapshot()[2].sessionRemembered);
+    EXPECT_FALSE(store.systemsSnapshot()[2].sessionRemembered);
     EXPECT_EQ(readFile(file), store.serialize());
 
     store.forgetSystem("e");

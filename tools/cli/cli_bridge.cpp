@@ -19,10 +19,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/json_read.h"
 #include "ctl/app_controller.h"
 #include "log/log.h"
 #include "tools/cli/bridge_recorder.h"
 #include "tools/cli/commands.h"
+#include "tools/cli/line_splitter.h"
 
 namespace ostrel::cli {
 namespace {
@@ -78,7 +80,7 @@ public:
     }
 
     int run() {
-        std::string pending;
+        LineSplitter lines;
         bool inputEnded = false;
         Clock::time_point giveUpAt{};
         for (;;) {
@@ -111,16 +113,10 @@ public:
                 char buffer[65536];
                 const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
                 if (n > 0) {
-                    pending.append(buffer, static_cast<std::size_t>(n));
-                    std::size_t newline;
-                    while ((newline = pending.find('\n')) != std::string::npos) {
-                        std::string line = pending.substr(0, newline);
-                        pending.erase(0, newline + 1);
-                        handleLine(line);
-                    }
+                    lines.feed(std::string_view(buffer, static_cast<std::size_t>(n)),
+                               [this](std::string line) { handleLine(std::move(line)); });
                 } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                    if (!pending.empty()) handleLine(pending);
-                    pending.clear();
+                    if (auto last = lines.finish()) handleLine(std::move(*last));
                     inputEnded = true;
                     giveUpAt = Clock::now() + kWorkerGrace;
                 }
@@ -162,7 +158,7 @@ private:
     void handleLine(std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) return;
-        const json message = json::parse(line, nullptr, false);
+        const json message = json_read::parse(line);
         const bool shellInput =
             !message.is_discarded() && message.is_object() && message.contains("input") && message["input"].is_string();
         if (!shellInput) {

@@ -2,6 +2,8 @@
 // answers a client has to survive. It only ever answers senders on loopback.
 #include "tools/sim/discovery_responder.h"
 
+#include "common/json_read.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -414,7 +416,7 @@ private:
     }
 
     void handleProbe(const std::string& datagram, const sockaddr_in& from) {
-        const json probe = json::parse(datagram, nullptr, false);
+        const json probe = json_read::parse(datagram);
         const auto nonce = probe.is_object() ? probe.find("nonce") : probe.end();
         const auto op = probe.is_object() ? probe.find("op") : probe.end();
         if (nonce == probe.end() || !nonce->is_string() || nonce->get_ref<const std::string&>().empty() ||

@@ -12,9 +12,9 @@ using nlohmann::json;
 
 const std::set<std::string> kTopKeys = {
     "systemId", "systemName", "omitSystemId", "omitSystemName", "trusted", "omitTrusted", "password",
-    "token",    "pollMs",     "delayMs",      "bigBodyMiB",     "setCookie", "redirect", "headers",
+    "token",    "pollMs",     "delayMs",      "trickleMs",      "bigBodyMiB", "setCookie", "redirect", "headers",
     "sourceConfig", "controlSession", "controlAuth", "controlLogout"};
-const std::set<std::string> kEndpointKeys = {"status",    "body",       "delayMs", "bigBodyMiB",
+const std::set<std::string> kEndpointKeys = {"status",    "body",       "delayMs", "trickleMs", "bigBodyMiB",
                                              "redirect",  "headers",    "retryAfter", "setCookie"};
 constexpr std::array<const char*, 4> kEndpointNames = {"sourceConfig", "controlSession", "controlAuth",
                                                        "controlLogout"};
@@ -37,7 +37,7 @@ bool checkHeaders(const json& v, const std::string& where, std::string& error) {
 }
 
 bool checkCommon(const std::string& key, const json& v, const std::string& where, std::string& error) {
-    if (key == "delayMs" || key == "bigBodyMiB") {
+    if (key == "delayMs" || key == "trickleMs" || key == "bigBodyMiB") {
         if (!isNonNegativeInt(v) || v.get<long long>() > 3600000) {
             error = where + "." + key + " must be a non-negative integer";
             return false;
@@ -81,6 +81,7 @@ SimConfig::SimConfig() {
         {"token", nullptr},
         {"pollMs", 3000},
         {"delayMs", 0},
+        {"trickleMs", 0},
         {"bigBodyMiB", 0},
         {"setCookie", nullptr},
         {"redirect", nullptr},
@@ -182,6 +183,7 @@ EndpointAnswer SimConfig::answer(Endpoint endpoint) const {
     if (pick("redirect").is_string()) a.redirect = pick("redirect").get<std::string>();
     if (pick("setCookie").is_string()) a.setCookie = pick("setCookie").get<std::string>();
     a.delayMs = pick("delayMs").get<int>();
+    a.trickleMs = pick("trickleMs").get<int>();
     a.bigBodyMiB = pick("bigBodyMiB").get<int>();
     for (const auto& [name, value] : top.at("headers").items()) {
         if (!own.contains("headers") || !own.at("headers").contains(name)) {
@@ -267,7 +269,7 @@ bool answerSwitchPatch(const std::vector<std::string>& args, std::size_t& i, jso
         "--config-json",  "--system-id",   "--system-id-json", "--system-name", "--system-name-json",
         "--password",     "--token",       "--trusted",        "--source-config-status",
         "--source-config-body", "--session-status", "--session-body", "--auth-status", "--auth-body",
-        "--retry-after",  "--logout-status", "--delay-ms",     "--big-body-mib", "--header", "--poll-ms"};
+        "--retry-after",  "--logout-status", "--delay-ms",     "--trickle-ms", "--big-body-mib", "--header", "--poll-ms"};
     if (withValue.count(name) == 0) {
         handled = false;
         return true;
@@ -339,6 +341,9 @@ bool answerSwitchPatch(const std::vector<std::string>& args, std::size_t& i, jso
     } else if (name == "--delay-ms") {
         if (!integer(n)) return false;
         patch = {{"delayMs", n}};
+    } else if (name == "--trickle-ms") {
+        if (!integer(n)) return false;
+        patch = {{"trickleMs", n}};
     } else if (name == "--big-body-mib") {
         if (!integer(n)) return false;
         patch = {{"bigBodyMiB", n}};

@@ -23,6 +23,7 @@ struct EndpointAnswer {
     std::optional<std::string> setCookie;
     std::vector<std::pair<std::string, std::string>> headers;
     int delayMs = 0;
+    int trickleMs = 0;  // > 0: the body leaves one byte per this many milliseconds
     int bigBodyMiB = 0;
 };
 

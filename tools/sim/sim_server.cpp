@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <openssl/rand.h>
 
+#include "common/json_read.h"
 #include "tools/sim/sim_pages.h"
 #include "tools/sim/sim_tls.h"
 
@@ -72,6 +73,7 @@ SimAnswer SystemBehaviour::api(Endpoint endpoint, const SimRequest& request) {
     const EndpointAnswer settings = config_.answer(endpoint);
     SimAnswer out;
     out.delayMs = settings.delayMs;
+    out.trickleMs = settings.trickleMs;
     out.headers = settings.headers;
     if (settings.setCookie) out.headers.emplace_back("Set-Cookie", *settings.setCookie);
     if (settings.redirect) {
@@ -102,7 +104,7 @@ SimAnswer SystemBehaviour::api(Endpoint endpoint, const SimRequest& request) {
             if (settings.status) {
                 out.status = *settings.status;
             } else {
-                const json sent = json::parse(request.body, nullptr, false);
+                const json sent = json_read::parse(request.body);
                 const bool match = sent.is_object() && sent.contains("password") && sent["password"].is_string() &&
                                    sent["password"].get<std::string>() == config_.password();
                 out.status = match ? 200 : 401;
@@ -222,7 +224,18 @@ int runHttpsServer(const std::string& address, int port, const Identity& identit
         if (answer.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(answer.delayMs));
         res.status = answer.status;
         for (const auto& [name, value] : answer.headers) res.set_header(name, value);
-        res.set_content(answer.body, answer.contentType.c_str());
+        if (answer.trickleMs <= 0 || answer.body.empty()) {
+            res.set_content(answer.body, answer.contentType);
+            return;
+        }
+        // A system that is alive but slow beyond use: headers at once, then the body one byte at
+        // a time, until it is done or the client has gone.
+        res.set_content_provider(answer.body.size(), answer.contentType,
+                                 [body = answer.body, pause = std::chrono::milliseconds(answer.trickleMs)](
+                                     std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                     if (offset > 0) std::this_thread::sleep_for(pause);
+                                     return sink.write(body.data() + offset, 1);
+                                 });
     };
     const std::string all = ".*";
     server.Get(all, handler);

@@ -27,6 +27,7 @@ struct SimAnswer {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;
     int delayMs = 0;
+    int trickleMs = 0;
 };
 
 class SystemBehaviour {
