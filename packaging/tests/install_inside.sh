@@ -78,7 +78,7 @@ if [ "${1:-}" = "--app" ]; then
 
   for p in "${first[@]}"; do kill -TERM "$p"; done
   wait_for 20 test -z "$(pids_of ostrel-control)" || fail "the app did not end on SIGTERM"
-  ls "$logs"/Log_*.log >/dev/null 2>&1 && pass "the app wrote its log to $logs" || fail "no log in $logs"
+  if ls "$logs"/Log_*.log >/dev/null 2>&1; then pass "the app wrote its log to $logs"; else fail "no log in $logs"; fi
   exit $((failures > 0))
 fi
 
@@ -156,7 +156,7 @@ if wait_for 20 grep -q '"port":8443' "$dir/sim.out"; then
   fi
   out=$(runuser -u desk -- ostrel-control-cli probe 127.0.0.1:9)
   code=$?
-  [ $code -eq 1 ] && [[ $out == *'"ok":false'* ]] || fail "probe of a closed port ended with $code: $out"
+  if [ $code -ne 1 ] || [[ $out != *'"ok":false'* ]]; then fail "probe of a closed port ended with $code: $out"; fi
 else
   fail "the simulator did not start: $(cat "$dir/sim.err")"
 fi
@@ -191,7 +191,7 @@ leftovers() {
     # dpkg keeps a removed package's bookkeeping until the purge (we have no conffiles or scripts).
     found=$(grep -v '^/var/lib/dpkg/info/ostrel-ops-control' <<<"$found")
   fi
-  [ -z "$found" ] || fail "after $stage, still named after us: $(echo $found)"
+  [ -z "$found" ] || fail "after $stage, still named after us: ${found//$'\n'/ }"
   local cache
   for cache in /usr/share/icons/hicolor/icon-theme.cache /usr/share/applications/mimeinfo.cache; do
     [ -f "$cache" ] && grep -aq "$app_id" "$cache" && fail "after $stage: $cache still lists $app_id"
