@@ -23,9 +23,6 @@
 
 namespace ostrel::ctl {
 
-// The two session items of the window's menu.
-enum class MenuCommand { SwitchSystem, SignOut };
-
 inline constexpr int kSignOutTimeoutMs = 3000;
 inline constexpr std::int64_t kDiscoveryIntervalMs = 5000;
 

@@ -62,6 +62,9 @@ public:
     virtual void openExternal(const std::string& url) = 0;
 };
 
+// The two session items of the window's menu: "Switch system…" and "Sign out".
+enum class MenuCommand { SwitchSystem, SignOut };
+
 class IAppWindow {
 public:
     virtual ~IAppWindow() = default;

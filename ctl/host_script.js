@@ -34,19 +34,23 @@
     configurable: false
   });
 
-  // WebView2 offers chrome.webview; WebKitGTK the script message handler "ostrelHost".
+  // WebView2 offers chrome.webview. On WebKitGTK the app's relay, in a script world of its own,
+  // listens for this event on the document and reports it with the document's real address.
   var channel = null;
   var postMessage = null;
   try {
     var webview = win.chrome && win.chrome.webview;
-    var handlers = win.webkit && win.webkit.messageHandlers;
-    var handler = handlers && handlers.ostrelHost;
     if (webview && typeof webview.postMessage === "function") {
       channel = webview;
       postMessage = webview.postMessage;
-    } else if (handler && typeof handler.postMessage === "function") {
-      channel = handler;
-      postMessage = handler.postMessage;
+    } else if (typeof win.CustomEvent === "function" && win.EventTarget && win.document) {
+      var doc = win.document;
+      var dispatch = win.EventTarget.prototype.dispatchEvent;
+      var EventCtor = win.CustomEvent;
+      var stringify = JSON.stringify;
+      postMessage = function (message) {
+        apply(dispatch, doc, [new EventCtor("ostrel-host-signal", { detail: apply(stringify, JSON, [message]) })]);
+      };
     }
   } catch (e) {}
   function send(reason) {

@@ -44,7 +44,15 @@ function page(href, { channel = "webview2", text = script, postThrows = false, f
     messages.push(plain(message));
   };
   if (channel === "webview2") win.chrome = { webview: { postMessage: post } };
-  if (channel === "webkit") win.webkit = { messageHandlers: { ostrelHost: { postMessage: post } } };
+  if (channel === "webkit") {
+    // The app's relay: the document's "ostrel-host-signal" events, their detail a JSON text.
+    win.document = {};
+    win.CustomEvent = class { constructor(type, init) { this.type = type; this.detail = init.detail; } };
+    win.EventTarget = { prototype: { dispatchEvent(event) {
+      assert.equal(this, win.document);
+      if (event.type === "ostrel-host-signal") post(JSON.parse(event.detail));
+    } } };
+  }
   const pageFetch = function (...args) {
     const d = deferred();
     calls.push({ args, self: this, promise: d.promise });
@@ -218,8 +226,10 @@ test("a failing or missing host channel never reaches the page", async () => {
 test("the page cannot redirect the signals by swapping the channel later", () => {
   const { win, messages, context } = page("https://10.0.0.5/control/", { channel: "webkit" });
   const stolen = [];
-  win.webkit = { messageHandlers: { ostrelHost: { postMessage: (m) => stolen.push(m) } } };
   win.chrome = { webview: { postMessage: (m) => stolen.push(m) } };
+  win.CustomEvent = class { constructor() { stolen.push("event"); } };
+  win.EventTarget.prototype.dispatchEvent = () => stolen.push("dispatch");
+  vm.runInContext("JSON.stringify = function () { return 'tampered'; };", context);
   vm.runInContext("Function.prototype.call = function () { throw new Error('tampered'); };", context);
   win.fetch("/api/control-logout", { method: "POST" });
   assert.equal(messages.length, 1);

@@ -54,6 +54,7 @@ std::string controlPage(const std::string& systemName, const std::string& cookie
         "<p><button id=\"open-popup\">Open a window</button><span id=\"popup-state\"></span></p>\n"
         "<p><button id=\"open-source-tab\">Add source</button><span id=\"source-tab-state\"></span></p>\n"
         "<p><a id=\"foreign-link\" href=\"https://example.com/\">A foreign site</a></p>\n"
+        "<p><a id=\"export-link\" href=\"/control/export.csv\">Export (a download)</a></p>\n"
         "<p><a id=\"source-link\" href=\"/source\">Source client</a> "
         "<a id=\"source-query-link\" href=\"/source?tab=1\">Source client, tab 1</a></p>\n"
         "<script>\n(function () {" +

@@ -170,6 +170,11 @@ SimAnswer SystemBehaviour::answer(const SimRequest& request) {
         page.status = 405;
         page.body = "method not allowed\n";
         page.contentType = "text/plain";
+    } else if (request.path == "/control/export.csv") {
+        // An export as a system offers it: a file to save, not a page to show.
+        page.contentType = "application/octet-stream";
+        page.body = "name,value\nexample,1\n";
+        page.headers.emplace_back("Content-Disposition", "attachment; filename=\"export.csv\"");
     } else if (request.path == "/control/popup") {
         page.body = popupPage(cookieState(request.cookieHeader, token));
     } else if (request.path.rfind("/control", 0) == 0) {
