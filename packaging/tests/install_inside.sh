@@ -2,7 +2,7 @@
 # The install test inside the clean Debian root (scripts/install-test starts it there, as root,
 # offline: loopback only, every download already in apt's cache).
 #   install_inside.sh DIR VERSION TEST-TOOL...   DIR holds the .deb files and receives results
-#   install_inside.sh --app DIR                  (itself, as the operator, under Xvfb + D-Bus)
+#   install_inside.sh --app DIR/app              (itself, as the operator, under Xvfb + D-Bus)
 set -uo pipefail
 
 app_id=org.ostrelops.Control
@@ -37,6 +37,9 @@ if [ "${1:-}" = "--app" ]; then
   desktop=/usr/share/applications/$app_id.desktop
   window_up() { xwininfo -root -tree 2>/dev/null | grep -q '"Ostrel Ops Control - '; }
 
+  # xvfb-run can hand over before the server takes connections on a busy machine.
+  wait_for 30 xwininfo -root >/dev/null 2>&1 || fail "the X server did not come up"
+
   step "starting the app from its desktop entry (gio launch)"
   gio launch "$desktop" >"$dir/app.out" 2>&1 &
   if wait_for 60 window_up; then
@@ -59,7 +62,7 @@ if [ "${1:-}" = "--app" ]; then
   # keeps its screen in a file; scripts/install-test judges it outside the root).
   sleep 5
   wid=$(xwininfo -root -tree | grep '"Ostrel Ops Control - ' | awk '{ print $1; exit }')
-  xwininfo -id "$wid" | awk -F: '/Absolute upper-left X/ { x = $2 } /Absolute upper-left Y/ { y = $2 }
+  [ -n "$wid" ] && xwininfo -id "$wid" | awk -F: '/Absolute upper-left X/ { x = $2 } /Absolute upper-left Y/ { y = $2 }
       /Width/ { w = $2 } /Height/ { h = $2 } END { printf "%dx%d+%d+%d\n", w, h, x, y }' >"$dir/window.geometry"
   cp "$dir/Xvfb_screen0" "$dir/screen.xwd"
 
@@ -97,7 +100,7 @@ useradd --create-home --shell /bin/bash desk
 # Everything in the system folders, before our packages come.
 snapshot() {
   find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp -o -path /home \
-    -o -path /root -o -path /var/cache/apt -o -path /var/lib/apt/lists -o -path /var/log \) -prune -o -print | sort
+    -o -path /root -o -path /var/cache/apt -o -path /var/lib/apt/lists -o -path /var/lib/dpkg -o -path /var/log \) -prune -o -print | LC_ALL=C sort
 }
 snapshot >"$dir/before.txt"
 
@@ -111,7 +114,7 @@ else
   fail "apt could not install the packages"
   exit 1
 fi
-dpkg-query -L "${packages[@]}" | sort -u >"$dir/owned.txt"
+dpkg-query -L "${packages[@]}" | LC_ALL=C sort -u >"$dir/owned.txt"
 
 step "the installed files"
 for f in /usr/bin/ostrel-control /usr/bin/ostrel-control-cli /usr/bin/ostrel-system-sim \
@@ -146,7 +149,7 @@ if [[ $out == "ostrel-control-cli $version ("*")" ]]; then pass "$out"; else fai
 runuser -u desk -- ostrel-system-sim --port 8443 --system-id install-test-0001 \
   --system-name "Install test" --password install-test >"$dir/sim.out" 2>"$dir/sim.err" &
 sim=$!
-if wait_for 20 grep -q '"port":8443' "$dir/sim.out"; then
+if wait_for 20 grep -qs '"port":8443' "$dir/sim.out"; then
   out=$(runuser -u desk -- ostrel-control-cli probe 127.0.0.1:8443)
   code=$?
   if [ $code -eq 0 ] && [[ $out == *'"ok":true'* && $out == *'"systemId":"install-test-0001"'* ]]; then
@@ -165,22 +168,27 @@ wait "$sim" 2>/dev/null
 
 step "the app under Xvfb"
 if [ -x /usr/bin/ostrel-control ]; then
-  mkdir -p /run/user/1000 && chown desk: /run/user/1000 && chmod 700 /run/user/1000
+  mkdir -p /run/user/1000 "$dir/app" && chown desk: /run/user/1000 "$dir/app" && chmod 700 /run/user/1000
   runuser -u desk -- env HOME=/home/desk XDG_RUNTIME_DIR=/run/user/1000 \
-    xvfb-run -a -s "-screen 0 1440x900x24 -fbdir $dir" \
-    dbus-run-session -- bash "$dir/inside.sh" --app "$dir" || failures=$((failures + 1))
+    xvfb-run -a -s "-screen 0 1440x900x24 -fbdir $dir/app" \
+    dbus-run-session -- bash "$dir/inside.sh" --app "$dir/app" || failures=$((failures + 1))
 else
   fail "the package has no /usr/bin/ostrel-control"
 fi
 
 # ------------------------------------------------------------------------------------------
 # Nothing of ours may stay in the system folders; the operator's own files stay.
+# Every path some installed package owns (dpkg-query -S per path is far too slow for thousands).
+owned_by_packages() {
+  cat /var/lib/dpkg/info/*.list | LC_ALL=C sort -u
+}
 leftovers() {
   local stage=$1 path
+  owned_by_packages >"$dir/owned-now.txt"
   while read -r path; do
     if [ -L "$path" ] || [ -f "$path" ]; then
       fail "after $stage: $path is still there"
-    elif [ -d "$path" ] && ! dpkg-query -S "$path" >/dev/null 2>&1; then
+    elif [ -d "$path" ] && ! grep -qxF -- "$path" "$dir/owned-now.txt"; then
       fail "after $stage: the folder $path is still there and no package owns it"
     fi
   done <"$dir/owned.txt"
@@ -214,9 +222,12 @@ for p in "${packages[@]}"; do
 done
 # New paths that no package owns: files the triggers made (caches); none may be ours.
 snapshot >"$dir/after.txt"
-comm -13 "$dir/before.txt" "$dir/after.txt" | while read -r path; do
-  dpkg-query -S "$path" >/dev/null 2>&1 || echo "  new, no owner: $path"
-done
+owned_by_packages >"$dir/owned-now.txt"
+# (Caches, alternatives, links of merged /usr that dpkg lists under /bin: not ours to judge.)
+LC_ALL=C comm -13 "$dir/before.txt" "$dir/after.txt" | LC_ALL=C comm -23 - "$dir/owned-now.txt" >"$dir/unowned.txt"
+echo "  $(wc -l <"$dir/unowned.txt") new paths that no package owns (made by the dependencies' scripts and triggers)"
+unowned=$(grep -i -e ostrel -e "$app_id" "$dir/unowned.txt")
+[ -z "$unowned" ] || fail "after purge, new files named after us: ${unowned//$'\n'/ }"
 [ $failures -eq $before ] && pass "purge: nothing of ours left in the system folders"
 
 if [ -d /home/desk/.local/state/OstrelOps ]; then
