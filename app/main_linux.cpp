@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "app/crash_handler.h"
 #include "common/version.h"
 #include "ctl/app_controller.h"
 #include "log/log.h"
@@ -54,6 +55,13 @@ int main() {
     g_set_prgname(ostrel::kApplicationId);
     g_set_application_name("Ostrel Ops Control");
 
+    // GTK would end the process on its own without a display, before anything says why.
+    if (!gtk_init_check(nullptr, nullptr)) {
+        logf(lv::Error, "no display to open the window on (DISPLAY / WAYLAND_DISPLAY) - exiting");
+        lv::shutdown();
+        return 1;
+    }
+
     auto instance = ostrel::shell::SingleInstance::create(ostrel::kApplicationId);
     switch (instance->claim()) {
         case ostrel::shell::SingleInstance::Outcome::AlreadyRunning:
@@ -69,10 +77,14 @@ int main() {
         case ostrel::shell::SingleInstance::Outcome::Primary:
             break;
     }
+    // Crash reports go beside the logs (sanitizer builds keep their own fatal-signal handling).
+    ostrel::crash::install(ostrel::crash::settingsFor(config.source));
 
     int rc = 0;
+    std::weak_ptr<ostrel::ctl::AppController> lastReference;
     {
         auto controller = std::make_shared<ostrel::ctl::AppController>();
+        lastReference = controller;
         ostrel::WebViewHost host(controller.get());
         const std::filesystem::path dataDir = ostrel::appDataDir(ostrel::KnownFolder::Local);
 
@@ -108,6 +120,9 @@ int main() {
         logf(lv::Info, "exiting (%d)", rc);
         controller->detachShell();
     }
+    // A connect, sign-in or discovery still in flight holds the controller: let it finish its
+    // network call (each is bounded) rather than tear the libraries down under it.
+    for (int waited = 0; !lastReference.expired() && waited < 12000; waited += 10) g_usleep(10000);
     instance.reset();
     lv::shutdown();
     return rc;

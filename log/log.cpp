@@ -504,6 +504,32 @@ void flush() {
     }
 }
 
+bool flushAndWait(std::chrono::milliseconds timeout) {
+    if (!gInitialized.load(std::memory_order_acquire)) return true;
+    std::shared_ptr<spdlog::details::thread_pool> pool;
+    {
+        std::shared_lock<std::shared_mutex> lock(gStateMutex);
+        if (!gState.pretty || !gState.events) return true;
+        try {
+            gState.pretty->flush();
+            gState.events->flush();
+            // The one writer takes requests in order: once the queue is empty, at most this last
+            // request is still being carried out, and everything before it is done.
+            gState.events->flush();
+        } catch (...) {
+            return false;
+        }
+        pool = spdlog::thread_pool();
+    }
+    if (!pool) return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pool->queue_size() != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        ::usleep(1000);
+    }
+    return true;
+}
+
 bool initialized() { return gInitialized.load(std::memory_order_acquire); }
 
 std::int32_t minLevel() { return gMinLevel.load(std::memory_order_relaxed); }

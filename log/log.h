@@ -1,6 +1,7 @@
 #pragma once
 // Process-wide structured logging: a human-readable pretty log and an NDJSON event log,
 // written asynchronously. Every call is safe from any thread and never throws.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -63,6 +64,9 @@ void emitEvent(const std::string& name, const std::string& category, const std::
 void emitInfo(const std::string& name, const std::string& category, const std::string& message,
               const std::string& streamId = std::string(), const std::string& clientId = std::string());
 void flush();
+// Flushes both logs and waits, at most `timeout`, until everything written before the call is in
+// the files (a process about to die needs that; flush() only asks the writer). False on time-out.
+bool flushAndWait(std::chrono::milliseconds timeout);
 
 std::filesystem::path resolveLogRoot();
 void pruneLogs(const std::filesystem::path& folder, std::int32_t maxFiles, std::int32_t maxAgeDays);

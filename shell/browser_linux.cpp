@@ -17,7 +17,9 @@ namespace lv = ostrel::log;
 constexpr const char* kPopupTitle = "Ostrel Ops";
 constexpr int kPopupWidth = 1200;  // at scale 1; GTK scales logical pixels itself
 constexpr int kPopupHeight = 800;
-constexpr std::int64_t kTlsRetryGuardMs = 2000;
+constexpr std::int64_t kTlsRetryWindowMs = 5000;
+constexpr int kTlsAttempts = 4;
+constexpr int kTlsRetryStepMs = 150;
 constexpr std::int64_t kCancelRetryGuardMs = 5000;
 
 std::int64_t monotonicMs() {
@@ -203,13 +205,17 @@ WebKitWebView* BrowserShell::openPopup(WebKitWebView* opener,
                                        const std::function<void(const std::shared_ptr<WebKitBrowserView>&)>& created) {
     const std::uint64_t id = nextPopupId_++;
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-    gtk_window_set_default_size(GTK_WINDOW(window), kPopupWidth, kPopupHeight);
     gtk_window_set_title(GTK_WINDOW(window), kPopupTitle);
     GtkWidget* bar = gtk_header_bar_new();
     gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(bar), TRUE);
     gtk_header_bar_set_title(GTK_HEADER_BAR(bar), kPopupTitle);
     styleHeaderBar(bar);
     gtk_window_set_titlebar(GTK_WINDOW(window), bar);
+    // The size is the whole visible window; GTK's default size leaves the header bar out.
+    gtk_widget_show_all(bar);  // a hidden widget measures zero
+    int barHeight = 0;
+    gtk_widget_get_preferred_height(bar, nullptr, &barHeight);
+    gtk_window_set_default_size(GTK_WINDOW(window), kPopupWidth, kPopupHeight - barHeight);
     // Not part of the application: when the main window closes, the app ends and takes its
     // popups with it.
     WebKitWebView* webView = createWebView(opener);
@@ -434,22 +440,25 @@ void WebKitBrowserView::afterCookieChanges(std::function<void()> task) {
         new Deferred{weak_from_this(), std::move(task)}, [](gpointer data) { delete static_cast<Deferred*>(data); });
 }
 
-void WebKitBrowserView::loadSoon(const std::string& uri, bool onlyWhenIdle) {
+void WebKitBrowserView::loadSoon(const std::string& uri, bool unlessThere, int delayMs) {
     struct Load {
         std::weak_ptr<WebKitBrowserView> view;
         std::string uri;
-        bool onlyWhenIdle;
+        bool unlessThere;
     };
-    g_idle_add_full(
-        G_PRIORITY_DEFAULT,
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(delayMs),
         [](gpointer data) -> gboolean {
             const auto* load = static_cast<Load*>(data);
             const auto target = load->view.lock();
-            if (target && !(load->onlyWhenIdle && webkit_web_view_is_loading(target->view_)))
-                webkit_web_view_load_uri(target->view_, load->uri.c_str());
+            if (!target) return G_SOURCE_REMOVE;
+            // Already there, or on its way there: nothing to do.
+            const char* current = webkit_web_view_get_uri(target->view_);
+            if (load->unlessThere && current != nullptr && load->uri == current) return G_SOURCE_REMOVE;
+            webkit_web_view_load_uri(target->view_, load->uri.c_str());
             return G_SOURCE_REMOVE;
         },
-        new Load{weak_from_this(), uri, onlyWhenIdle}, [](gpointer data) { delete static_cast<Load*>(data); });
+        new Load{weak_from_this(), uri, unlessThere}, [](gpointer data) { delete static_cast<Load*>(data); });
 }
 
 void WebKitBrowserView::cookieChangeFinished() {
@@ -487,7 +496,7 @@ gboolean WebKitBrowserView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*
             auto* navigation = WEBKIT_NAVIGATION_POLICY_DECISION(decision);
             const char* name =
                 webkit_navigation_action_get_frame_name(webkit_navigation_policy_decision_get_navigation_action(navigation));
-            self->pendingWindowName_ = name != nullptr ? name : "";
+            self->shell_->setPendingWindowName(name != nullptr ? name : "");
             webkit_policy_decision_use(decision);
             return TRUE;
         }
@@ -534,8 +543,7 @@ bool WebKitBrowserView::decideResponse(WebKitPolicyDecision* decision) {
 GtkWidget* WebKitBrowserView::onCreate(WebKitWebView* view, WebKitNavigationAction* action, gpointer data) {
     auto* self = static_cast<WebKitBrowserView*>(data);
     const std::string uri = navigationUri(action);
-    std::string name = std::move(self->pendingWindowName_);
-    self->pendingWindowName_.clear();
+    const std::string name = self->shell_->takePendingWindowName();
     if (!self->handlers_.newWindow) return nullptr;
     switch (self->handlers_.newWindow(uri, name)) {
         case ctl::Decision::Popup: {
@@ -545,7 +553,12 @@ GtkWidget* WebKitBrowserView::onCreate(WebKitWebView* view, WebKitNavigationActi
             }));
         }
         case ctl::Decision::OpenExternal:
-            self->shell_->openExternal(uri);
+            // As for navigations: only what the operator started reaches the default browser.
+            if (webkit_navigation_action_is_user_gesture(action)) {
+                self->shell_->openExternal(uri);
+            } else {
+                logf(lv::Info, "not opened in the default browser (no click of the operator): %s", uri.c_str());
+            }
             return nullptr;
         default:
             return nullptr;
@@ -557,7 +570,11 @@ gboolean WebKitBrowserView::onTlsError(WebKitWebView*, gchar* uri, GTlsCertifica
     auto* self = static_cast<WebKitBrowserView*>(data);
     const std::string host = hostOf(uri);
     const std::int64_t now = monotonicMs();
-    if (uri == self->lastAllowedUri_ && now - self->lastAllowedAtMs_ < kTlsRetryGuardMs) {
+    // WebKit applies an allowance in its network process asynchronously, so the load that follows
+    // may overtake it and fail again: a few more tries, each a little later, then give up.
+    const bool again = uri == self->lastAllowedUri_ && now - self->lastAllowedAtMs_ < kTlsRetryWindowMs;
+    const int attempt = again ? self->tlsAttempt_ + 1 : 0;
+    if (attempt >= kTlsAttempts) {
         logf(lv::Warn, "certificate still refused after it was allowed for %s", uri);
         return FALSE;
     }
@@ -567,11 +584,14 @@ gboolean WebKitBrowserView::onTlsError(WebKitWebView*, gchar* uri, GTlsCertifica
         allow = self->handlers_.certificateError(uri) == ctl::Decision::Allow;
     if (!allow) return FALSE;  // the refusal is logged by the policy; WebKit shows its error page
     self->shell_->allowCertificate(host, certificate);
-    self->lastAllowedUri_ = uri;
-    self->lastAllowedAtMs_ = now;
+    if (!again) {
+        self->lastAllowedUri_ = uri;
+        self->lastAllowedAtMs_ = now;
+    }
+    self->tlsAttempt_ = attempt;
     // Load again once WebKit has finished with the failed load; a load started inside this
     // signal is cancelled by its end.
-    self->loadSoon(uri, false);
+    self->loadSoon(uri, false, attempt * kTlsRetryStepMs);
     return TRUE;
 }
 
@@ -579,14 +599,14 @@ gboolean WebKitBrowserView::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*
     if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return FALSE;
     // WebKitGTK now and then drops a load that leaves the start page for another site (the page
     // moves to a new web process) and reports it as cancelled, where a replaced load reports a
-    // network cancellation instead. Load it again, once, if nothing else has started meanwhile.
+    // network cancellation instead. Load it again, once, unless the view has got there meanwhile.
     auto* self = static_cast<WebKitBrowserView*>(data);
     const std::int64_t now = monotonicMs();
     if (uri == self->lastRetriedUri_ && now - self->lastRetryAtMs_ < kCancelRetryGuardMs) return FALSE;
     self->lastRetriedUri_ = uri;
     self->lastRetryAtMs_ = now;
     logf(lv::Info, "load of %s was dropped by the browser - loading it again", uri);
-    self->loadSoon(uri, true);
+    self->loadSoon(uri, true, 100);
     return TRUE;  // no error page for it
 }
 
@@ -606,7 +626,7 @@ void WebKitBrowserView::onPageRelay(WebKitUserContentManager*, WebKitJavascriptR
     g_free(text);
     if (!message.ok) return;
     if (message.isWindowName) {
-        self->pendingWindowName_ = message.windowName;
+        self->shell_->setPendingWindowName(message.windowName);
         return;
     }
     if (self->shell_->onPageMessage) self->shell_->onPageMessage(message.url, message.message);

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ctl/browser.h"
@@ -51,6 +52,12 @@ public:
     void closePopups();
     std::size_t popupCount() const { return popups_.size(); }
 
+    // The name the page asked for in its last window.open or link target, for the new-window
+    // request that follows. Kept here, not per view: WebKitGTK builds a popup from its opener's
+    // configuration, so the relay of a popup's page may report through the opener's handler.
+    void setPendingWindowName(std::string name) { pendingWindowName_ = std::move(name); }
+    std::string takePendingWindowName() { return std::exchange(pendingWindowName_, std::string()); }
+
     // The header bars of every window of the app follow this.
     void setDarkTitleBars(bool dark);
     bool darkTitleBars() const { return darkTitleBars_; }
@@ -79,6 +86,7 @@ private:
     std::map<std::uint64_t, Popup> popups_;
     std::uint64_t nextPopupId_ = 1;
     bool darkTitleBars_ = false;
+    std::string pendingWindowName_;
 };
 
 class WebKitBrowserView final : public ctl::IBrowserView, public std::enable_shared_from_this<WebKitBrowserView> {
@@ -121,15 +129,15 @@ private:
     // Runs `task` once every cookie change started so far has reached the network process.
     void afterCookieChanges(std::function<void()> task);
     void cookieChangeFinished();
-    // Loads `uri` from the main loop, not from inside the signal that asks for it.
-    void loadSoon(const std::string& uri, bool onlyWhenIdle);
+    // Loads `uri` from the main loop after `delayMs`, not from inside the signal that asks for it;
+    // `unlessThere`: not when the view's address already is `uri`.
+    void loadSoon(const std::string& uri, bool unlessThere, int delayMs);
 
     std::shared_ptr<BrowserShell> shell_;
     WebKitWebView* view_;
     WebKitUserContentManager* contentManager_;
     bool isMain_;
     ctl::PolicyHandlers handlers_;
-    std::string pendingWindowName_;
     std::map<std::string, WebKitUserScript*> scripts_;
     std::uint64_t nextScriptId_ = 1;
     int pendingCookieChanges_ = 0;
@@ -137,6 +145,7 @@ private:
     // A reload after an allowance that fails again at once must not loop.
     std::string lastAllowedUri_;
     std::int64_t lastAllowedAtMs_ = 0;
+    int tlsAttempt_ = 0;
     std::string lastRetriedUri_;
     std::int64_t lastRetryAtMs_ = 0;
 };

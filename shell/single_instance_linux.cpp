@@ -5,6 +5,13 @@
 namespace ostrel::shell {
 namespace {
 
+// Session registration is read when the application starts up, which registering does: it must
+// be asked for at creation, so that the app hears when the desktop session ends.
+GtkApplication* newApplication(const char* applicationId, GApplicationFlags flags) {
+    return GTK_APPLICATION(g_object_new(GTK_TYPE_APPLICATION, "application-id", applicationId, "flags", flags,
+                                        "register-session", TRUE, nullptr));
+}
+
 class GtkSingleInstance final : public SingleInstance {
 public:
     explicit GtkSingleInstance(std::string applicationId) : applicationId_(std::move(applicationId)) {}
@@ -23,7 +30,7 @@ public:
             return Outcome::Unguarded;
         }
         g_object_unref(bus);
-        application_ = gtk_application_new(applicationId_.c_str(), G_APPLICATION_DEFAULT_FLAGS);
+        application_ = newApplication(applicationId_.c_str(), G_APPLICATION_DEFAULT_FLAGS);
         if (!g_application_register(G_APPLICATION(application_), nullptr, &error)) {
             remember(error);
             g_object_unref(application_);
@@ -35,8 +42,12 @@ public:
     }
 
     void activateRunning() override {
-        // The primary receives "activate" over the bus and presents its window.
-        if (application_ != nullptr) g_application_activate(G_APPLICATION(application_));
+        // The primary receives "activate" over the bus and presents its window. The call is
+        // queued on the connection: send it before this process ends.
+        if (application_ == nullptr) return;
+        g_application_activate(G_APPLICATION(application_));
+        if (GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(application_)))
+            g_dbus_connection_flush_sync(bus, nullptr, nullptr);
     }
 
     int failureCode() const override { return failureCode_; }
@@ -68,7 +79,7 @@ GtkApplication* applicationOf(SingleInstance& instance) {
 }
 
 GtkApplication* newUnguardedApplication(const char* applicationId) {
-    return gtk_application_new(applicationId, G_APPLICATION_NON_UNIQUE);
+    return newApplication(applicationId, G_APPLICATION_NON_UNIQUE);
 }
 
 }  // namespace ostrel::shell

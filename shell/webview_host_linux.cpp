@@ -40,7 +40,8 @@ constexpr const char* kSwitchSystemLabel = "Switch system\xE2\x80\xA6";  // ends
 constexpr const char* kSignOutLabel = "Sign out";
 constexpr const char* kContentSecurityPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data:; font-src 'self'; "
-    "connect-src 'none'; frame-src 'none'; object-src 'none'; base-uri 'none'; form-action 'none'";
+    "connect-src 'none'; frame-src 'none'; object-src 'none'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
 
 // The title bar follows the page's colour scheme by a style class of the header bar alone: the
 // GTK-wide dark preference would also flip the page's prefers-color-scheme, and the page would
@@ -222,10 +223,18 @@ struct WebViewHost::Impl {
     bool placementDamaged = false;
     bool titleBarDark = false;
     bool startPageReady = false;
+    std::string lastCommittedUri;  // what the view showed last, for a reload after a crash
     std::vector<guint> signalSources;
 
     ~Impl() {
         *alive = nullptr;
+        // Nothing WebKit still holds may call back into a host that is gone.
+        if (mainBrowserView) {
+            WebKitWebView* view = mainBrowserView->webView();
+            g_signal_handlers_disconnect_by_data(view, this);
+            g_signal_handlers_disconnect_by_data(webkit_web_view_get_user_content_manager(view), this);
+        }
+        if (context != nullptr) g_signal_handlers_disconnect_by_data(context, this);
         mainBrowserView.reset();
         browser.reset();
         if (settings != nullptr) g_object_unref(settings);
@@ -271,6 +280,7 @@ struct WebViewHost::Impl {
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self);
     static void onResponsiveChanged(WebKitWebView* view, GParamSpec*, gpointer self);
     static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer self);
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
     static void onDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer self);
     static void onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gpointer self);
 };
@@ -305,7 +315,6 @@ int WebViewHost::run(const Options& options) {
 
     host.application = options.instance ? GTK_APPLICATION(g_object_ref(shell::applicationOf(*options.instance)))
                                         : shell::newUnguardedApplication(kApplicationId);
-    g_object_set(host.application, "register-session", TRUE, nullptr);
     const gulong activate = g_signal_connect(host.application, "activate", G_CALLBACK(Impl::onActivate), &host);
     const gulong queryEnd = g_signal_connect(host.application, "query-end", G_CALLBACK(Impl::onQueryEnd), &host);
     // A session's end or a service manager asks with SIGTERM (a terminal with SIGINT): close
@@ -649,6 +658,7 @@ void WebViewHost::Impl::initWebView() {
     g_signal_connect(mainView, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
     g_signal_connect(mainView, "notify::is-web-process-responsive", G_CALLBACK(onResponsiveChanged), this);
     g_signal_connect(mainView, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(mainView, "load-changed", G_CALLBACK(onLoadChanged), this);
 
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(mainView));
     gtk_widget_show(GTK_WIDGET(mainView));
@@ -672,8 +682,11 @@ void WebViewHost::Impl::flushOutbox() {
         GVariantDict arguments;
         g_variant_dict_init(&arguments, nullptr);
         g_variant_dict_insert(&arguments, "text", "s", text.c_str());
-        webkit_web_view_call_async_javascript_function(mainView, deliver.c_str(), -1, g_variant_dict_end(&arguments),
-                                                       shell::kStartWorld, nullptr, nullptr, nullptr, nullptr);
+        // WebKit only reads the arguments; the floating reference is ours to drop.
+        GVariant* values = g_variant_ref_sink(g_variant_dict_end(&arguments));
+        webkit_web_view_call_async_javascript_function(mainView, deliver.c_str(), -1, values, shell::kStartWorld,
+                                                       nullptr, nullptr, nullptr, nullptr);
+        g_variant_unref(values);
     }
 }
 
@@ -732,7 +745,23 @@ void WebViewHost::Impl::onProcessFailed(const std::string& kind, const std::stri
         suspended = false;
         // A hung process is ended first; the reload then starts a fresh one.
         if (hung) webkit_web_view_terminate_web_process(mainView);
-        webkit_web_view_reload(mainView);
+        // From the main loop, not inside WebKit's signal: a reload started there can be lost when
+        // the failed process is still being torn down.
+        g_idle_add_full(
+            G_PRIORITY_DEFAULT,
+            [](gpointer data) -> gboolean {
+                const auto impl = static_cast<std::weak_ptr<Impl*>*>(data)->lock();
+                // The view may have forgotten its address with its process: load what it last showed.
+                if (impl && *impl && (*impl)->mainView != nullptr) {
+                    if ((*impl)->lastCommittedUri.empty()) {
+                        webkit_web_view_reload((*impl)->mainView);
+                    } else {
+                        webkit_web_view_load_uri((*impl)->mainView, (*impl)->lastCommittedUri.c_str());
+                    }
+                }
+                return G_SOURCE_REMOVE;
+            },
+            new std::weak_ptr<Impl*>(alive), [](gpointer data) { delete static_cast<std::weak_ptr<Impl*>*>(data); });
         lv::emitInfo("ui.recovered", "lifecycle", "WebKitGTK reloaded after a render process failure");
     } else if (!verdict.recover) {
         showAndRestore();
@@ -757,6 +786,12 @@ void WebViewHost::Impl::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessT
 void WebViewHost::Impl::onResponsiveChanged(WebKitWebView* view, GParamSpec*, gpointer data) {
     if (webkit_web_view_get_is_web_process_responsive(view)) return;
     static_cast<Impl*>(data)->onProcessFailed("render-process-unresponsive", "", true);
+}
+
+void WebViewHost::Impl::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    const char* uri = webkit_web_view_get_uri(view);
+    static_cast<Impl*>(data)->lastCommittedUri = uri != nullptr ? uri : "";
 }
 
 gboolean WebViewHost::Impl::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
@@ -787,11 +822,15 @@ void WebViewHost::Impl::onAutomationStarted(WebKitWebContext*, WebKitAutomationS
     webkit_application_info_set_version(info, 1, 0, 40);
     webkit_automation_session_set_application_info(session, info);
     webkit_application_info_unref(info);
-    g_signal_connect(session, "create-web-view",
-                     G_CALLBACK(+[](WebKitAutomationSession*, gpointer self) -> WebKitWebView* {
-                         return static_cast<Impl*>(self)->mainView;
-                     }),
-                     data);
+    auto* self = static_cast<Impl*>(data);
+    g_signal_connect_data(
+        session, "create-web-view",
+        G_CALLBACK(+[](WebKitAutomationSession*, gpointer alive) -> WebKitWebView* {
+            const auto impl = static_cast<std::weak_ptr<Impl*>*>(alive)->lock();
+            return impl && *impl ? (*impl)->mainView : nullptr;
+        }),
+        new std::weak_ptr<Impl*>(self->alive),
+        [](gpointer alive, GClosure*) { delete static_cast<std::weak_ptr<Impl*>*>(alive); }, GConnectFlags{});
     logf(lv::Info, "automation session started");
 }
 
@@ -822,6 +861,9 @@ void WebViewHost::Impl::serveUiFile(WebKitURISchemeRequest* request) {
     WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream, static_cast<gint64>(length));
     webkit_uri_scheme_response_set_content_type(response, file->mimeType.c_str());
     SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    // With "nosniff" a stylesheet is used only when the header list itself says text/css; the
+    // response's own content type does not count there.
+    soup_message_headers_append(headers, "Content-Type", file->mimeType.c_str());
     soup_message_headers_append(headers, "Content-Security-Policy", kContentSecurityPolicy);
     soup_message_headers_append(headers, "X-Content-Type-Options", "nosniff");
     soup_message_headers_append(headers, "Cache-Control", "no-cache");

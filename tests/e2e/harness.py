@@ -5,8 +5,10 @@ Every AppEnv is a world of its own: folders (HOME, XDG_*, logs), an Xvfb display
 a window manager), a session bus with an unlocked throw-away Secret Service, and a recorder that
 stands in for the desktop's default browser. Nothing leaves loopback.
 """
+import glob
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -21,6 +23,10 @@ from selenium.webdriver.webkitgtk.service import Service
 APP = os.environ.get("OSTREL_APP", "")
 SIM = os.environ.get("OSTREL_SIM", "")
 ARTIFACTS = os.environ.get("OSTREL_E2E_ARTIFACTS", "")
+# The app is a sanitizer build: its reports go to files, and each test fails on any report that
+# concerns the app's own code (GTK, GLib and WebKit keep one-off allocations until exit).
+SANITIZED = os.environ.get("OSTREL_E2E_SANITIZED") == "1"
+OWN_SOURCES = ("/app/", "/shell/", "/ctl/", "/net/", "/store/", "/log/", "/common/")
 START_URL = "ostrel-app://control.ui/index.html"
 
 # Installed into the start page before driving it: every event the host delivers, in order.
@@ -64,6 +70,25 @@ def children_of(pid):
     return out
 
 
+def allocated_by_us(leak):
+    """The first frame of the allocation that is neither the allocator nor the C++ library."""
+    for line in leak.splitlines():
+        frame = line.strip()
+        if not frame.startswith("#"):
+            continue
+        if re.search(r" in (operator new|malloc|calloc|realloc|__interceptor_)", frame) or "/c++/" in frame:
+            continue
+        return any(part in frame for part in OWN_SOURCES) and "/tests/" not in frame
+    return False
+
+
+def repeated_through_us(leak):
+    """Many objects lost along one path through our code (one popup, one event, one session each
+    time), whatever library made the allocation: one-off allocations of a library show once."""
+    count = re.search(r"in (\d+) object\(s\)", leak)
+    return bool(count) and int(count.group(1)) >= 10 and any(part in leak for part in OWN_SOURCES)
+
+
 def wait_for_exit(pid, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -84,10 +109,10 @@ class Sim:
         self.record = os.path.join(env.root, f"sim-{len(env.sims)}.jsonl")
         self.proc = subprocess.Popen([SIM, "--address", address, "--port", "0", "--record", self.record, *args],
                                      stdout=subprocess.PIPE, stdin=subprocess.PIPE, text=True)
+        env.sims.append(self)
         ready = json.loads(self.proc.stdout.readline())
         self.address = ready["address"]
         self.port = ready["port"]
-        env.sims.append(self)
 
     @property
     def hostport(self):
@@ -109,7 +134,11 @@ class Sim:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()
-            self.proc.wait(timeout=10)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
 
 
 class AppEnv:
@@ -118,6 +147,7 @@ class AppEnv:
         self.root = tempfile.mkdtemp(prefix="ostrel-e2e-")
         self.sims = []
         self.procs = []
+        test.addCleanup(self.close)  # first, so that whatever starts below is ended
         self.driver = None
         self.service = None
         self.app_pid = None
@@ -139,11 +169,16 @@ class AppEnv:
             "GSETTINGS_BACKEND": "memory",
         })
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        self.sanitizer_logs = os.path.join(self.root, "sanitizer")
+        if SANITIZED:
+            self.env["ASAN_OPTIONS"] = f"log_path={self.sanitizer_logs}:detect_leaks=1"
+            self.env["UBSAN_OPTIONS"] = f"log_path={self.sanitizer_logs}:print_stacktrace=1"
+            # Leaks end in a report file, not in the exit status: the test reads the report.
+            self.env["LSAN_OPTIONS"] = "exitcode=0"
         self.opened_urls_file = os.path.join(self.root, "opened-urls.txt")
         self._install_default_browser()
         self._start_x(window_manager)
         self._start_bus()
-        test.addCleanup(self.close)
 
     # ----- the world around the app
 
@@ -226,8 +261,13 @@ class AppEnv:
         The app is the driver's child, so its exit code is read from its log ("exiting (N)")."""
         ended = True
         if self.app_pid:
-            os.kill(self.app_pid, sig)
-            ended = wait_for_exit(self.app_pid, timeout)
+            try:
+                os.kill(self.app_pid, sig)
+                ended = wait_for_exit(self.app_pid, timeout)
+                if not ended:
+                    os.kill(self.app_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass  # already gone (and reaped by the driver)
             self.app_pid = None
         if self.driver:
             try:
@@ -279,6 +319,10 @@ class AppEnv:
                         out.append(f.read())
         return "".join(out)
 
+    def wait_log(self, text, count=1, timeout=20):
+        """The log is written by a background thread: wait for a line rather than read at once."""
+        return wait_for(f"{text!r} in the log", lambda: self.log_text().count(text) >= count, timeout=timeout)
+
     def log_events(self):
         out = []
         folder = self.log_dir()
@@ -303,6 +347,25 @@ class AppEnv:
         subprocess.run(["import", "-window", "root", path], env=self.env, capture_output=True)
         return path
 
+    def sanitizer_findings(self):
+        """Reports of the sanitizers that concern the app's own code: memory errors, undefined
+        behaviour, and leaks whose allocation was made by our code."""
+        findings = []
+        # UBSan writes to standard error in a combined build: the driver's log holds the app's.
+        driver_log = os.path.join(self.root, "logs", "driver-and-app.log")
+        for path in glob.glob(self.sanitizer_logs + ".*") + [driver_log]:
+            if not os.path.exists(path):
+                continue
+            with open(path, errors="replace") as f:
+                text = f.read()
+            for block in re.split(r"\n(?=Direct leak|Indirect leak|=+\n==\d+==ERROR)", text):
+                if "AddressSanitizer" in block and "ERROR" in block or "runtime error" in block:
+                    findings.append(block.strip())
+                elif block.startswith(("Direct leak", "Indirect leak")) and (allocated_by_us(block) or
+                                                                              repeated_through_us(block)):
+                    findings.append(block.strip())
+        return findings
+
     def close(self):
         result = getattr(getattr(self.test, "_outcome", None), "result", None)
         failed = result is not None and any(t is self.test for t, _ in result.failures + result.errors)
@@ -314,9 +377,18 @@ class AppEnv:
             if ARTIFACTS:
                 shutil.copytree(self.env["OSTREL_OPS_LOG_DIR"],
                                 os.path.join(ARTIFACTS, f"{self.test.id()}-logs"), dirs_exist_ok=True)
-        self.stop(signal.SIGKILL)
+        # Every step runs whatever the one before did; the first error is raised at the end.
+        errors = []
+
+        def attempt(step, *args):
+            try:
+                return step(*args)
+            except Exception as error:
+                errors.append(error)
+        attempt(self.stop)
+        findings = (attempt(self.sanitizer_findings) or []) if SANITIZED else []
         for sim in self.sims:
-            sim.stop()
+            attempt(sim.stop)
         for proc in reversed(self.procs):
             if proc.poll() is None:
                 proc.terminate()
@@ -325,6 +397,10 @@ class AppEnv:
                 except subprocess.TimeoutExpired:
                     proc.kill()
         shutil.rmtree(self.root, ignore_errors=True)
+        if errors:
+            raise errors[0]
+        if findings:
+            raise AssertionError("sanitizer reports about the app's own code:\n\n" + "\n\n".join(findings[:5]))
 
 
 class AppTestCase(unittest.TestCase):

@@ -1,11 +1,23 @@
 """The app as an operator starts it: window, start page, sign-in, placement, minimise, second start."""
 import json
+import glob
 import os
+import shutil
+import signal
 import subprocess
 import time
 import unittest
 
+import harness
 from harness import AppTestCase, Sim, wait_for
+
+
+def pixel_brightness(env, x, y):
+    """0..255 brightness of one screen pixel."""
+    out = subprocess.run(["import", "-window", "root", "-crop", f"1x1+{x}+{y}", "-depth", "8", "txt:-"],
+                         env=env.env, capture_output=True, text=True).stdout
+    r, g, b = (int(v) for v in out.splitlines()[-1].split("(")[1].split(")")[0].split(",")[:3])
+    return (r + g + b) // 3
 
 
 def window_geometry(env, name="Ostrel Ops Control"):
@@ -31,6 +43,18 @@ class WindowTest(AppTestCase):
         border = (geometry["WIDTH"] - 1440) // 2
         self.assertEqual(geometry["HEIGHT"] - 2 * border, 900)
 
+        # The title bar follows the page's colour scheme; the command stays in the host, and a
+        # command that merely carries its name reaches the controller.
+        bar = (geometry["X"] + border + 40, geometry["Y"] + border + 20)
+        # The start page asks for its own scheme when it loads: light on this light desktop.
+        wait_for("the page's light title bar", lambda: pixel_brightness(env, *bar) > 170)
+        env.send({"cmd": "setTitleBarDark"})
+        wait_for("a dark title bar", lambda: pixel_brightness(env, *bar) < 90)
+        env.send({"cmd": "setTitleBarDark", "dark": False})
+        wait_for("a light title bar", lambda: pixel_brightness(env, *bar) > 170)
+        env.send({"cmd": "forget", "systemId": "setTitleBarDark"})
+        wait_for("the controller", lambda: "forgot system setTitleBarDark" in env.log_text())
+
         env.send({"cmd": "connect", "host": f"https://someone@{sim.hostport}/x?y"})
         state = env.wait_state(lambda s: s["phase"] == "password", "the password form")
         self.assertEqual(state["target"]["name"], "Lab one")
@@ -43,7 +67,8 @@ class WindowTest(AppTestCase):
         env.send({"cmd": "forget", "systemId": "ostrel-sim-0001"})
         env.send({"cmd": "connect", "host": "10.9.9.9"})
         time.sleep(0.5)
-        self.assertNotIn("forgot system", env.log_text())
+        env.stop()  # the log is complete once the app has ended
+        self.assertNotIn("forgot system ostrel-sim-0001", env.log_text())
         self.assertNotIn("connecting to 10.9.9.9", env.log_text())
         with open(env.config_path()) as f:
             self.assertEqual(json.load(f)["systems"][0]["systemId"], "ostrel-sim-0001")
@@ -70,6 +95,46 @@ class WindowTest(AppTestCase):
                                     "HEIGHT": 700 + 2 * border})
         env.stop()
 
+    def test_ui_folder_beside_the_program_and_no_session_bus(self):
+        env = self.app_env()
+        # A copy of the program with a "ui" folder beside it serves that folder.
+        folder = os.path.join(env.root, "install")
+        os.makedirs(os.path.join(folder, "ui"))
+        shutil.copy(os.environ["OSTREL_APP"], folder)
+        with open(os.path.join(folder, "ui", "index.html"), "w") as f:
+            f.write("<!doctype html><title>beside</title><p>beside the program</p>")
+        env.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(env.root, "no-bus")
+        app = subprocess.Popen([os.path.join(folder, "ostrel-control")], env=env.env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for("the window", lambda: subprocess.run(
+                ["xdotool", "search", "--onlyvisible", "--name", "Ostrel Ops Control"], env=env.env,
+                capture_output=True, text=True).stdout.strip(), timeout=30)
+        finally:
+            app.terminate()
+            self.assertEqual(app.wait(timeout=20), 0)
+        log = env.log_text()
+        self.assertIn(f"ui: {folder}/ui", log)
+        self.assertIn("single-instance mutex unavailable", log)
+        self.assertIn("exiting (0)", log)
+
+    def test_a_crash_leaves_a_report_beside_the_logs(self):
+        if harness.SANITIZED:
+            self.skipTest("the sanitizers own the fatal signals in this build")
+        env = self.app_env()
+        app = subprocess.Popen([harness.APP], env=env.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        window_geometry(env)
+        app.send_signal(signal.SIGSEGV)
+        self.assertEqual(app.wait(timeout=30), -signal.SIGSEGV)
+        log = env.log_text()
+        self.assertIn("[crash] handler installed (dumps -> " + env.log_dir() + ")", log)
+        self.assertIn("[crash] fatal signal SIGSEGV", log)
+        reports = glob.glob(os.path.join(env.log_dir(), "native-control-app-crash-*.txt"))
+        self.assertEqual(len(reports), 1)
+        self.assertIn("[crash] minidump written: " + reports[0], log)
+        with open(reports[0]) as f:
+            self.assertIn("end of report", f.read())
+
     def test_minimise_restore_and_a_second_start(self):
         env = self.app_env(window_manager=True)
         env.start()
@@ -90,9 +155,8 @@ class WindowTest(AppTestCase):
             ["xdotool", "search", "--onlyvisible", "--name", "Ostrel Ops Control"], env=env.env,
             capture_output=True, text=True).stdout.strip())
         wait_for("a fresh state", lambda: len(env.events("state")) > before)
-        log = env.log_text()
-        self.assertIn("already running in this logon session - focusing it and exiting", log)
-        self.assertIn("activated by another start - presenting the window", log)
+        env.wait_log("already running in this logon session - focusing it and exiting")
+        env.wait_log("activated by another start - presenting the window")
 
 
 if __name__ == "__main__":

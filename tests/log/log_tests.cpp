@@ -321,9 +321,9 @@ TEST(Logging, TwoProcessesStartedTogetherGetDifferentFiles) {
         if (name.rfind("events-", 0) == 0) {
             ++eventCount;
             const auto recs = records(f);
-            ASSERT_EQ(recs.size(), 2u);
-            EXPECT_EQ(recs[0]["kind"], "process.start");
-            EXPECT_EQ(recs[1]["kind"], "process.stop");
+            ASSERT_GE(recs.size(), 2u);  // plain lines (the crash handler's) may sit in between
+            EXPECT_EQ(recs.front()["kind"], "process.start");
+            EXPECT_EQ(recs.back()["kind"], "process.stop");
         }
     }
     EXPECT_EQ(prettyCount, 2);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "app/crash_handler.h"
 #include "common/version.h"
 #include "log/log.h"
 #include "tools/cli/commands.h"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     // Standard output and error belong to the subcommands; the files get everything.
     config.consoleSink = false;
     ostrel::log::init(config);
+    ostrel::crash::install(ostrel::crash::settingsFor(config.source));
     int code = 0;
     if (handler == nullptr) {
         std::printf("ostrel-control-cli %.*s (%.*s)\n", static_cast<int>(ostrel::kProgramVersion.size()),
