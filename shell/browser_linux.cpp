@@ -20,7 +20,9 @@ constexpr int kPopupHeight = 800;
 constexpr std::int64_t kTlsRetryWindowMs = 5000;
 constexpr int kTlsAttempts = 4;
 constexpr int kTlsRetryStepMs = 150;
-constexpr std::int64_t kCancelRetryGuardMs = 5000;
+constexpr std::int64_t kCancelRetryGuardMs = 8000;
+constexpr int kCancelAttempts = 4;
+constexpr int kCancelRetryFirstMs = 100;
 
 std::int64_t monotonicMs() {
     return g_get_monotonic_time() / 1000;
@@ -294,6 +296,7 @@ WebKitBrowserView::WebKitBrowserView(std::shared_ptr<BrowserShell> shell, WebKit
     g_signal_connect(view_, "load-failed-with-tls-errors", G_CALLBACK(onTlsError), this);
     g_signal_connect(view_, "permission-request", G_CALLBACK(onPermissionRequest), this);
     g_signal_connect(view_, "load-failed", G_CALLBACK(onLoadFailed), this);
+    g_signal_connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
     g_signal_connect(contentManager_, (std::string("script-message-received::") + kPageHandler).c_str(),
                      G_CALLBACK(onPageRelay), this);
 }
@@ -452,9 +455,11 @@ void WebKitBrowserView::loadSoon(const std::string& uri, bool unlessThere, int d
             const auto* load = static_cast<Load*>(data);
             const auto target = load->view.lock();
             if (!target) return G_SOURCE_REMOVE;
-            // Already there, or on its way there: nothing to do.
+            // Already there, or on its way there: nothing to do. The view's address alone does
+            // not tell: after a dropped load it still names the address that never loaded.
             const char* current = webkit_web_view_get_uri(target->view_);
-            if (load->unlessThere && current != nullptr && load->uri == current) return G_SOURCE_REMOVE;
+            const bool onItsWay = webkit_web_view_is_loading(target->view_) && current != nullptr && load->uri == current;
+            if (load->unlessThere && (onItsWay || load->uri == target->committedUri_)) return G_SOURCE_REMOVE;
             webkit_web_view_load_uri(target->view_, load->uri.c_str());
             return G_SOURCE_REMOVE;
         },
@@ -602,12 +607,26 @@ gboolean WebKitBrowserView::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar*
     // network cancellation instead. Load it again, once, unless the view has got there meanwhile.
     auto* self = static_cast<WebKitBrowserView*>(data);
     const std::int64_t now = monotonicMs();
-    if (uri == self->lastRetriedUri_ && now - self->lastRetryAtMs_ < kCancelRetryGuardMs) return FALSE;
-    self->lastRetriedUri_ = uri;
-    self->lastRetryAtMs_ = now;
+    const bool again = uri == self->lastRetriedUri_ && now - self->lastRetryAtMs_ < kCancelRetryGuardMs;
+    const int attempt = again ? self->cancelAttempt_ + 1 : 0;
+    if (attempt >= kCancelAttempts) return FALSE;  // WebKit shows its error page
+    if (!again) {
+        self->lastRetriedUri_ = uri;
+        self->lastRetryAtMs_ = now;
+    }
+    self->cancelAttempt_ = attempt;
     logf(lv::Info, "load of %s was dropped by the browser - loading it again", uri);
-    self->loadSoon(uri, true, 100);
+    // The swap to a new web process can take a while on a busy machine: each try waits longer.
+    self->loadSoon(uri, true, kCancelRetryFirstMs << attempt);
     return TRUE;  // no error page for it
+}
+
+void WebKitBrowserView::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    auto* self = static_cast<WebKitBrowserView*>(data);
+    if (event == WEBKIT_LOAD_STARTED) self->committedUri_.clear();
+    if (event != WEBKIT_LOAD_COMMITTED) return;
+    const char* uri = webkit_web_view_get_uri(view);
+    self->committedUri_ = uri != nullptr ? uri : "";
 }
 
 gboolean WebKitBrowserView::onPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request, gpointer) {

@@ -122,6 +122,7 @@ private:
                                GTlsCertificateFlags errors, gpointer self);
     static gboolean onPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request, gpointer self);
     static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, gchar* uri, GError* error, gpointer self);
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
     static void onPageRelay(WebKitUserContentManager* manager, WebKitJavascriptResult* result, gpointer self);
 
     bool decideNavigation(WebKitPolicyDecision* decision, WebKitNavigationAction* action);
@@ -148,6 +149,8 @@ private:
     int tlsAttempt_ = 0;
     std::string lastRetriedUri_;
     std::int64_t lastRetryAtMs_ = 0;
+    int cancelAttempt_ = 0;
+    std::string committedUri_;  // what the view shows; empty while a load is under way
 };
 
 // The request URI of a navigation action, "" when there is none.

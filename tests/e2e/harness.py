@@ -237,8 +237,9 @@ class AppEnv:
 
     # ----- the app
 
-    def start(self):
-        """Starts the app under WebKitWebDriver and waits for the start page."""
+    def start(self, start_page=True):
+        """Starts the app under WebKitWebDriver and waits for the start page (unless the start
+        may leave it at once, as for a remembered session)."""
         options = Options()
         options.binary_location = APP
         options.set_capability("browserName", "ostrel-control")
@@ -248,7 +249,8 @@ class AppEnv:
         self.service.start()
         self.driver = webdriver.Remote(command_executor=self.service.service_url, options=options)
         self.app_pid = wait_for("the app process", lambda: next(iter(children_of(self.service.process.pid)), None))
-        self.wait_for_start_page()
+        if start_page:
+            self.wait_for_start_page()
         return self.driver
 
     def wait_for_start_page(self):

@@ -86,8 +86,7 @@ class SessionTest(AppTestCase):
         env.stop()
         self.assertEqual([host for host, _ in session_cookies(env)], ["127.0.0.1"])
         auth_before = sum(r["path"] == "/api/control-auth" for r in sim.requests())
-        env.start()
-        env.send({"cmd": "getState"})
+        env.start(start_page=False)  # the start page's own first "getState" reopens the session
         self.wait_control_ui(env)
         self.assertEqual(env.text("cookie-state"), "valid")
         self.assertEqual(sum(r["path"] == "/api/control-auth" for r in sim.requests()), auth_before)
