@@ -497,6 +497,15 @@ void WebViewHost::Impl::savePlacement() {
     placement.dpi = 96 * screenScale(window);
     placement.maximized = maximized && !iconified;
     const std::filesystem::path path(options.placementFile);
+    if (placementDamaged) {
+        // The operator may still want what the unreadable file held: keep it beside the new one,
+        // and write nothing while it cannot be moved.
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)) && moveAsideUnreadable(path).empty()) {
+            return;
+        }
+        placementDamaged = false;
+    }
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
     writeFileAtomic(path, shell::placementText(placement));

@@ -95,6 +95,21 @@ class WindowTest(AppTestCase):
                                     "HEIGHT": 700 + 2 * border})
         env.stop()
 
+        # A damaged file is ignored, kept beside the new one, and never overwritten unseen.
+        damaged = '{"version": 1, "x": 10, "y": '
+        with open(placement_file, "w") as f:
+            f.write(damaged)
+        env.start()
+        self.assertTrue(env.stop())
+        ignored = [e for e in env.log_events() if e.get("kind") == "ui.placement_ignored"]
+        self.assertEqual([e["fields"]["reason"] for e in ignored], ["unreadable"])
+        kept = [n for n in os.listdir(env.data_dir()) if n.startswith("window.json.unreadable-")]
+        self.assertEqual(len(kept), 1)
+        with open(os.path.join(env.data_dir(), kept[0])) as f:
+            self.assertEqual(f.read(), damaged)
+        with open(placement_file) as f:
+            self.assertEqual(json.load(f)["w"], 1440)
+
     def test_ui_folder_beside_the_program_and_no_session_bus(self):
         env = self.app_env()
         # A copy of the program with a "ui" folder beside it serves that folder.
