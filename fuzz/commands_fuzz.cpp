@@ -1,21 +1,15 @@
 // Start-page commands interleaved with worker results, page messages, policy questions, menu
 // items and view re-creation. The input is a script, one step per line:
-//   >JSON            a web message of the start page (handleCommand)
-//   hSTATUS[:RA] B   queue an HTTP answer (status "x": transport failure; RA: Retry-After)
-//   oJSON            queue a discovery offer for the next discovery run
-//   wN               run waiting worker job N (modulo the number waiting); its result is posted
-//   t                run the posted tasks (the UI thread wakes up)
-//   pURL MESSAGE     a page message from URL
-//   nURL / NURL      a navigation in the main view / in the newest popup
-//   uNAME URL        a new-window request (a popup view is made for a Popup decision)
-//   cURL             a certificate error in the main view
-//   ms / mo          menu: switch system / sign out;   T  the sign-out timer fires
-//   v                the main view is re-created;      d / D  hold back / complete script registrations
-//   kN               the monotonic clock moves N ms;   r  worker threads can no longer start
-//   fJSON            (first line only) config.json as found at start
+//   >JSON  a command of the start page          hSTATUS[:RA] BODY  queue an HTTP answer ("x": failure)
+//   oJSON  queue a discovery offer               wN  run waiting worker job N (modulo); its result is posted
+//   t      run the posted tasks                  pURL MESSAGE  a page message from URL
+//   nURL / NURL  a navigation in the main view / the newest popup;   cURL  a certificate error
+//   uNAME URL  a new-window request (a popup view is made for a Popup decision)
+//   ms / mo  menu: switch system / sign out;     T  the sign-out timer fires;   v  the main view is re-created
+//   d / D[0]  hold back / complete (fail) script registrations;   kN  the clock moves N ms
+//   r      worker threads no longer start;       fJSON  (first line only) config.json as found at start
 #include <algorithm>
 
-#include "common/json_read.h"
 #include "fuzz/controller_harness.h"
 
 using namespace ostrel;
@@ -23,19 +17,12 @@ using namespace ostrel::fuzz;
 
 namespace {
 
-// Put in front of every typed password and site key; it must never come back out in any case.
+// Put in front of every typed password and site key; it must never come back out, in any case.
 constexpr std::string_view kSecretMark = "zq~s3cr3t~";
 
-std::string lowered(std::string text) {
+bool holdsSecret(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-std::string markSecrets(std::string command) {
-    for (const std::string_view member : {"\"password\":\"", "\"siteKey\":\""}) {
-        if (const auto at = command.find(member); at != std::string::npos) command.insert(at + member.size(), kSecretMark);
-    }
-    return command;
+    return text.find(kSecretMark) != std::string::npos;
 }
 
 }  // namespace
@@ -49,61 +36,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view script(reinterpret_cast<const char*>(data), size);
     const auto lines = splitOn(script, '\n');
     if (lines.size() > 200) return 0;
-
     ScriptedWorld world;
-    if (!lines[0].empty() && lines[0][0] == 'f') writeText(ScriptedWorld::settingsPath(), lines[0].substr(1));
+    if (lines[0].starts_with("f")) writeText(ScriptedWorld::settingsPath(), lines[0].substr(1));
     world.start();
     world.checkController();
     for (const auto line : lines) {
-        if (line.empty()) continue;
-        const std::string arg(line.substr(1));
+        const char op = line.empty() ? ' ' : line[0];
+        std::string arg(line.substr(line.empty() ? 0 : 1));
+        const auto [word, rest] = firstWord(arg);
         auto& c = *world.controller;
-        auto& handlers = world.view->handlers;
-        switch (line[0]) {
-            case '>': c.handleCommand(markSecrets(arg)); break;
-            case 'h': world.answers.push_back(scriptedAnswer(arg)); break;
-            case 'o':
-                if (DiscoveryOffer offer; parseOffer(arg.data(), arg.size(), offer)) world.offers.push_back(offer);
-                break;
-            case 'w': world.runJob(static_cast<std::size_t>(leadingNumber(arg, 0))); break;
-            case 't': c.runPostedTasks(); break;
-            case 'p': {
-                const auto [source, message] = firstWord(arg);
-                c.handlePageMessage(std::string(source), std::string(message));
-                break;
+        const auto& handlers = world.view->handlers;
+        const auto& latest = op == 'N' && !world.popups.empty() ? world.popups.back() : world.view;
+        DiscoveryOffer offer;
+        if (op == '>') {
+            for (const std::string_view member : {"\"password\":\"", "\"siteKey\":\""}) {
+                if (const auto at = arg.find(member); at != std::string::npos)
+                    arg.insert(at + member.size(), kSecretMark);
             }
-            case 'n':
-            case 'N': {
-                const auto& view = line[0] == 'n' || world.popups.empty() ? world.view : world.popups.back();
-                if (view->handlers.navigationStarting) (void)view->handlers.navigationStarting(arg);
-                break;
-            }
-            case 'u': {
-                const auto [name, url] = firstWord(arg);
-                if (handlers.newWindow && handlers.newWindow(std::string(url), std::string(name)) == ctl::Decision::Popup &&
-                    world.popups.size() < 8) {
-                    world.popups.push_back(std::make_shared<RecordingView>());
-                    handlers.popupCreated(world.popups.back());
-                }
-                break;
-            }
-            case 'c':
-                if (handlers.certificateError) (void)handlers.certificateError(arg);
-                break;
-            case 'm': c.onMenuCommand(arg == "s" ? ctl::MenuCommand::SwitchSystem : ctl::MenuCommand::SignOut); break;
-            case 'T':
-                if (std::exchange(world.window->timerArmed, false)) c.onSignOutTimer();
-                break;
-            case 'v':
-                world.retired.push_back(std::exchange(world.view, std::make_shared<RecordingView>()));
-                c.onWebViewReady(world.view);
-                break;
-            case 'd': world.view->deferScripts = true; break;
-            case 'D': world.view->completeScripts(arg != "0"); break;
-            case 'k': world.monotonicMs += leadingNumber(arg, 5000); break;
-            case 'r': world.refuseThreads = true; break;
-            default: break;
+            c.handleCommand(arg);
         }
+        if (op == 'h') world.answers.push_back(scriptedAnswer(arg));
+        if (op == 'o' && parseOffer(arg.data(), arg.size(), offer)) world.offers.push_back(offer);
+        if (op == 'w') world.runJob(static_cast<std::size_t>(leadingNumber(arg, 0)));
+        if (op == 't') c.runPostedTasks();
+        if (op == 'p') c.handlePageMessage(std::string(word), std::string(rest));
+        if ((op == 'n' || op == 'N') && latest->handlers.navigationStarting) latest->handlers.navigationStarting(arg);
+        if (op == 'c' && handlers.certificateError) handlers.certificateError(arg);
+        if (op == 'u' && handlers.newWindow &&
+            handlers.newWindow(std::string(rest), std::string(word)) == ctl::Decision::Popup &&
+            world.popups.size() < 8) {
+            handlers.popupCreated(world.popups.emplace_back(std::make_shared<RecordingView>()));
+        }
+        if (op == 'm') c.onMenuCommand(arg == "s" ? ctl::MenuCommand::SwitchSystem : ctl::MenuCommand::SignOut);
+        if (op == 'T' && std::exchange(world.window->timerArmed, false)) c.onSignOutTimer();
+        if (op == 'v') {
+            world.retired.push_back(std::exchange(world.view, std::make_shared<RecordingView>()));
+            c.onWebViewReady(world.view);
+        }
+        if (op == 'd') world.view->deferScripts = true;
+        if (op == 'D') world.view->completeScripts(arg != "0");
+        if (op == 'k') world.monotonicMs += leadingNumber(arg, 5000);
+        if (op == 'r') world.refuseThreads = true;
         world.checkController();
     }
 
@@ -119,17 +92,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& view : world.retired) {
         for (const auto& [what, url] : view->calls) {
             FUZZ_CHECK(what != "navigate" || url == ctl::kStartPageUrl ||
-                           (url.rfind("https://", 0) == 0 && url.ends_with("/control/")),
+                           (url.starts_with("https://") && url.ends_with("/control/")),
                        url);
         }
     }
-    // Typed secrets never leave the vault (unless the script spelt the mark itself elsewhere).
-    if (contains(lowered(std::string(script)), kSecretMark)) return 0;
+    // Typed secrets never leave the vault (unless the script spelt the mark itself).
+    if (holdsSecret(std::string(script))) return 0;
     world.retired.insert(world.retired.end(), world.popups.begin(), world.popups.end());
-    for (const auto& text : world.events) FUZZ_CHECK(!contains(lowered(text), kSecretMark), "secret in an event: " + text);
+    for (const auto& text : world.events) FUZZ_CHECK(!holdsSecret(text), "secret in an event: " + text);
     for (const auto& view : world.retired) {
-        for (const auto& [what, text] : view->calls) FUZZ_CHECK(!contains(lowered(text), kSecretMark), what + ": " + text);
+        for (const auto& [what, text] : view->calls) FUZZ_CHECK(!holdsSecret(text), what + ": " + text);
     }
-    FUZZ_CHECK(!contains(lowered(world.window->title), kSecretMark), "secret in the title");
+    FUZZ_CHECK(!holdsSecret(world.window->title), "secret in the title");
     return 0;
 }

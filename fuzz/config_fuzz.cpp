@@ -31,10 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!systems.empty()) {
         const nlohmann::json list = root.value("systems", nlohmann::json::array());
         const auto usable = std::count_if(list.begin(), list.end(), [](const nlohmann::json& e) {
-            const auto text = [&](const char* key) { return e.is_object() ? e.value(key, nlohmann::json()) : nlohmann::json(); };
-            return text("systemId").is_string() && text("host").is_string() && text("systemId") != "" && text("host") != "";
+            const auto text = [&](const char* key) {
+                return e.is_object() ? e.value(key, nlohmann::json()) : nlohmann::json();
+            };
+            return text("systemId").is_string() && text("host").is_string() && text("systemId") != "" &&
+                   text("host") != "";
         });
-        FUZZ_CHECK(usable == static_cast<std::ptrdiff_t>(systems.size()), "half-loaded: " + std::to_string(systems.size()));
+        FUZZ_CHECK(usable == static_cast<std::ptrdiff_t>(systems.size()),
+                   "half-loaded: " + std::to_string(systems.size()));
     }
 
     // save(load(x)) loads back to the same state, so saving it again gives the same text.
@@ -51,11 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     store.recordSignIn(entry);
     const auto after = store.systemsSnapshot();
     FUZZ_CHECK(after.size() <= SettingsStore::kMaxSystems && after.front().systemId == entry.systemId &&
-                   std::count_if(after.begin(), after.end(), [&](const SystemEntry& e) { return e.systemId == entry.systemId; }) == 1,
+                   std::count_if(after.begin(), after.end(),
+                                 [&](const SystemEntry& e) { return e.systemId == entry.systemId; }) == 1,
                "one entry per system, the signed-in one first");
     for (const auto& copy : systems) {
         for (const auto& host : copy.systemId == entry.systemId ? copy.hosts : std::vector<std::string>{}) {
-            FUZZ_CHECK(std::count(after.front().hosts.begin(), after.front().hosts.end(), host) == 1, "lost host " + host);
+            FUZZ_CHECK(std::count(after.front().hosts.begin(), after.front().hosts.end(), host) == 1,
+                       "lost host " + host);
         }
     }
     return 0;

@@ -14,8 +14,7 @@
 namespace ostrel::fuzz {
 
 struct Call {
-    std::string what;  // "navigate", "addScript", "deleteCookies", ...
-    std::string text;  // URL, script, cookie name and domain, ...
+    std::string what, text;  // "navigate" URL, "deleteCookies" name and domain, ...
 };
 
 class RecordingView : public ctl::IBrowserView {
@@ -24,33 +23,29 @@ public:
     void navigate(const std::string& url) override { calls.push_back({"navigate", url}); }
     void addDocumentScript(const std::string& script, ScriptDone done) override {
         calls.push_back({"addScript", script});
-        const std::string id = "script-" + std::to_string(calls.size());
-        if (!deferScripts) return done(true, id, 0);
-        pending.emplace_back(id, std::move(done));
+        pending.emplace_back("script-" + std::to_string(calls.size()), std::move(done));
+        if (!deferScripts) completeScripts(true);
     }
     void removeDocumentScript(const std::string& id) override { calls.push_back({"removeScript", id}); }
     void executeScript(const std::string& script) override { calls.push_back({"executeScript", script}); }
     bool setCookie(const ctl::SessionCookie& cookie) override {
-        calls.push_back({"setCookie", cookie.domain});
-        return true;
+        return calls.push_back({"setCookie", cookie.domain}), true;
     }
     bool deleteCookies(const std::string& name, const std::string& domain, const std::string&) override {
-        calls.push_back({"deleteCookies", name + " " + domain});
-        return true;
+        return calls.push_back({"deleteCookies", name + " " + domain}), true;
     }
     bool hasCertificateErrorEvents() const override { return true; }
     void clearCertificateDecisions() override { calls.push_back({"clearCertificateDecisions", ""}); }
     void closePopups() override { calls.push_back({"closePopups", ""}); }
     void openExternal(const std::string& url) override { calls.push_back({"openExternal", url}); }
-
     void completeScripts(bool ok) {
-        for (auto& [id, done] : std::exchange(pending, {})) done(ok, ok ? id : std::string(), ok ? 0 : 0x80004005L);
+        for (auto& [id, done] : std::exchange(pending, {})) done(ok, ok ? id : "", ok ? 0 : 0x80004005L);
     }
 
     ctl::PolicyHandlers handlers;
     std::vector<Call> calls;
-    bool deferScripts = false;
     std::vector<std::pair<std::string, ScriptDone>> pending;
+    bool deferScripts = false;
 };
 
 class RecordingWindow : public ctl::IAppWindow {
@@ -65,28 +60,25 @@ public:
     bool menuEnabled = false, timerArmed = false;
 };
 
-// A fresh one per input; config.json as the script wrote it (or none) is read at start().
-class ScriptedWorld {
-public:
+// A fresh one per input; start() reads config.json as the script left it (or finds none).
+struct ScriptedWorld {
     ScriptedWorld() {
         std::filesystem::remove(settingsPath());
         ctl::resetDiscoveryThrottle();
     }
-    ~ScriptedWorld() {  // breaks the view <-> controller references
-        if (controller) controller->detachShell();
+    ~ScriptedWorld() {
+        if (controller) controller->detachShell();  // the view <-> controller references
     }
-
     static std::filesystem::path settingsPath() { return scratchDir() / "config.json"; }
 
     void start() {
         ctl::ControllerServices s;
-        s.http = [this](const std::string&, const std::string&, int, const std::string&, const std::string&) {
-            if (answers.empty()) return scriptedAnswer("x");
-            const HttpResult next = answers.front();
-            answers.pop_front();
+        s.http = [this](auto&&...) {
+            const HttpResult next = answers.empty() ? scriptedAnswer("x") : answers.front();
+            if (!answers.empty()) answers.pop_front();
             return next;
         };
-        s.readPassword = [this](const std::string& id) { return passwords.count(id) ? passwords[id] : std::string(); };
+        s.readPassword = [this](const std::string& id) { return passwords.count(id) ? passwords[id] : ""; };
         s.savePassword = [this](const std::string& id, const std::string& pw) { return passwords[id] = pw, true; };
         s.deletePassword = [this](const std::string& id) { passwords.erase(id); };
         s.hasPassword = [this](const std::string& id) { return passwords.count(id) != 0; };
@@ -114,7 +106,7 @@ public:
     void runJob(std::size_t index) {
         if (jobs.empty()) return;
         const auto at = jobs.begin() + static_cast<std::ptrdiff_t>(index % jobs.size());
-        auto job = std::move(*at);
+        const auto job = std::move(*at);
         jobs.erase(at);
         job();
     }
@@ -122,16 +114,17 @@ public:
     // What holds after anything the controller was asked to do.
     void checkController() {
         const auto& c = *controller;
-        FUZZ_CHECK(c.signedIn() == (c.phase() == ctl::Phase::SignedIn), "signedIn and the phase disagree");
-        FUZZ_CHECK(c.generation() >= generation, "the generation went back");
+        FUZZ_CHECK(c.signedIn() == (c.phase() == ctl::Phase::SignedIn) && c.generation() >= generation,
+                   "signedIn and the phase disagree, or the generation went back");
         generation = c.generation();
         if (c.signedIn()) {
-            FUZZ_CHECK(!c.target().systemId.empty() && ctl::isTargetHost(c.target().host, c.target().hosts),
-                       "signed in without a system or on a host not its own: " + c.target().host);
-            FUZZ_CHECK(window->menuEnabled, "session menu greyed while signed in");
+            FUZZ_CHECK(window->menuEnabled && !c.target().systemId.empty() &&
+                           ctl::isTargetHost(c.target().host, c.target().hosts),
+                       "signed in without the menu, a system or on a host not its own: " + c.target().host);
         } else {
-            FUZZ_CHECK(!window->menuEnabled && !c.signingOut(), "session items while signed out");
-            FUZZ_CHECK(window->title == ctl::AppController::baseWindowTitle(), window->title);
+            FUZZ_CHECK(
+                !window->menuEnabled && !c.signingOut() && window->title == ctl::AppController::baseWindowTitle(),
+                "session items or title while signed out: " + window->title);
         }
     }
 

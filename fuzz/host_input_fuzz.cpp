@@ -9,7 +9,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);
     const auto result = ostrel::ctl::normalizeHostInput(text, port);
     FUZZ_CHECK(result.host.find_first_of("/?#@") == std::string::npos && result.host.size() <= text.size() &&
-                   result.port >= 1 && result.port <= 65535 && (result.port == port || text.find(':') != std::string::npos),
+                   result.port >= 1 && result.port <= 65535 &&
+                   (result.port == port || text.find(':') != std::string::npos),
                "text=" + text + " host=" + result.host + " port=" + std::to_string(result.port));
     return 0;
 }

@@ -18,53 +18,53 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto lines = splitOn(std::string_view(reinterpret_cast<const char*>(data), size), '\n');
     if (lines.size() < 2 || lines.size() > 64) return 0;
-    const auto dump = [](const nlohmann::json& j) { return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
-
-    // A known system with every host of the first line, on a trusted machine: connecting to the
-    // first host signs in at once.
+    const auto dump = [](const nlohmann::json& j) {
+        return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    };
+    // A known system with every host of the first line, on a trusted machine: connecting to the first signs in at once.
     ScriptedWorld world;
     nlohmann::json hosts = nlohmann::json::array();
     for (const auto host : splitOn(lines[0], ' ')) hosts.push_back(std::string(host));
     writeText(ScriptedWorld::settingsPath(),
-              dump({{"version", 2}, {"systems", {{{"systemId", "fz"}, {"host", "stored.example"}, {"hosts", hosts}}}}}));
+              dump({{"version", 2}, {"systems", {{{"systemId", "fz"}, {"host", "x"}, {"hosts", hosts}}}}}));
     world.start();
-    world.answers = {scriptedAnswer(R"(200 {"systemId":"fz","systemName":"Fuzz"})"), scriptedAnswer(R"(200 {"trusted":true})")};
+    world.answers = {scriptedAnswer(R"(200 {"systemId":"fz","systemName":"Fuzz"})"),
+                     scriptedAnswer(R"(200 {"trusted":true})")};
     world.controller->handleCommand(dump({{"cmd", "connect"}, {"host", hosts[0]}}));
     world.runJob(0);
     world.controller->runPostedTasks();
     auto& c = *world.controller;
     if (!c.signedIn()) return 0;  // a host text the connect command does not take as it is
     const std::vector<std::string> targetHosts = c.target().hosts;
+    const auto hostCount = std::ssize(targetHosts);
 
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const auto [source, message] = firstWord(lines[i]);
+    for (const auto line : std::vector(lines.begin() + 1, lines.end())) {
+        const auto [source, message] = firstWord(line);
         const bool wasSignedIn = c.signedIn();
         const std::size_t before = world.view->calls.size();
         c.handlePageMessage(std::string(source), std::string(message));
         world.checkController();
-        const std::vector<Call> calls(world.view->calls.begin() + static_cast<std::ptrdiff_t>(before), world.view->calls.end());
-        const std::string detail = "source=" + std::string(source) + " message=" + std::string(message);
+        const std::vector<Call> calls(world.view->calls.begin() + static_cast<std::ptrdiff_t>(before),
+                                      world.view->calls.end());
         const auto count = [&](std::string_view what) {
             return std::count_if(calls.begin(), calls.end(), [&](const Call& call) { return call.what == what; });
         };
-
         const auto cracked = ctl::crackUrl(std::string(source));
         const auto signal = json_read::parse(message);
         if (!wasSignedIn || !cracked || !ctl::isTargetHost(cracked->host, targetHosts) || !signal.is_object() ||
             signal.value("ostrelHost", nlohmann::json()) != "signedOut") {
-            FUZZ_CHECK(calls.empty() && c.signedIn() == wasSignedIn, "an ignored message had an effect: " + detail);
+            FUZZ_CHECK(calls.empty() && c.signedIn() == wasSignedIn,
+                       "an ignored message had an effect: " + std::string(line));
             continue;
         }
-        // The cookie goes for every host of the system, whatever the reason; an unknown reason does no more.
-        FUZZ_CHECK(count("deleteCookies") == static_cast<std::ptrdiff_t>(targetHosts.size()), detail);
-        if (c.signedIn()) {
-            FUZZ_CHECK(calls.size() == targetHosts.size(), "an unknown reason did more than drop the cookie: " + detail);
-            continue;
-        }
-        FUZZ_CHECK(c.phase() == ctl::Phase::Host || c.phase() == ctl::Phase::Password, detail);
-        FUZZ_CHECK(count("closePopups") && count("clearCertificateDecisions") && count("removeScript") && !count("setCookie"),
-                   detail);
-        FUZZ_CHECK(calls.back().what == "navigate" && calls.back().text == ctl::kStartPageUrl, detail);
+        // The cookie goes for every host of the system whatever the reason; an unknown reason does no more.
+        FUZZ_CHECK(count("deleteCookies") == hostCount && (!c.signedIn() || std::ssize(calls) == hostCount), line);
+        if (c.signedIn()) continue;
+        FUZZ_CHECK(c.phase() == ctl::Phase::Host || c.phase() == ctl::Phase::Password, line);
+        FUZZ_CHECK(count("closePopups") && count("clearCertificateDecisions") && count("removeScript") &&
+                       !count("setCookie") && calls.back().what == "navigate" &&
+                       calls.back().text == ctl::kStartPageUrl,
+                   "an end of session left something: " + std::string(line));
     }
     return 0;
 }

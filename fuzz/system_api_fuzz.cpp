@@ -12,19 +12,18 @@ using namespace ostrel;
 using namespace ostrel::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto parts = splitOn(std::string_view(reinterpret_cast<const char*>(data), size), '\x1f');
-    const auto part = [&](std::size_t i) { return i < parts.size() ? parts[i] : std::string_view("x"); };
+    auto parts = splitOn(std::string_view(reinterpret_cast<const char*>(data), size), '\x1f');
     std::vector<std::string> stored;
-    if (parts.size() > 3) {
-        for (const auto host : splitOn(parts[3], ' ')) stored.emplace_back(host);
-    }
+    for (const auto host : parts.size() > 3 ? splitOn(parts[3], ' ') : std::vector<std::string_view>{})
+        stored.emplace_back(host);
+    parts.resize(3, "x");
 
     std::vector<std::string> paths;
     const HttpFunction http = [&](const std::string& method, const std::string& host, int port, const std::string& path,
                                   const std::string& body) {
-        FUZZ_CHECK(host == "10.0.0.5" && port == 9443 && body.empty() && method == "GET", path);
+        FUZZ_CHECK(host == "10.0.0.5" && port == 9443 && body.empty() && method == "GET" && paths.size() < 2, path);
         paths.push_back(path);
-        return scriptedAnswer(part(paths.size() - 1));
+        return scriptedAnswer(parts[paths.size() - 1]);
     };
     std::string foundId;
     const FindSystemFunction find = [&](const std::string& systemId, SystemEntry& out) {
@@ -34,34 +33,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         out.hosts = stored;
         return true;
     };
-
     const ConnectResult result = runConnectProbe("10.0.0.5", 9443, http, find);
     const auto& target = result.target;
-    FUZZ_CHECK(target.host == "10.0.0.5" && target.port == 9443, "target address");
-    FUZZ_CHECK(paths.size() == (result.ok ? 2u : 1u) && paths[0] == "/api/source-config", "requests");
+    FUZZ_CHECK(target.host == "10.0.0.5" && target.port == 9443 && paths.size() == (result.ok ? 2u : 1u) &&
+                   paths[0] == "/api/source-config" && (!result.ok || paths[1] == "/api/control-session"),
+               "the probe's requests");
     if (result.ok) {
-        FUZZ_CHECK(paths[1] == "/api/control-session" && result.error.empty(), result.error);
-        FUZZ_CHECK(!target.systemId.empty() && target.systemId == foundId && !target.name.empty(), target.systemId);
-        FUZZ_CHECK(std::count(target.hosts.begin(), target.hosts.end(), "10.0.0.5") >= 1, "the probed host is a host");
+        FUZZ_CHECK(result.error.empty() && !target.systemId.empty() && target.systemId == foundId &&
+                       !target.name.empty() && std::count(target.hosts.begin(), target.hosts.end(), "10.0.0.5") >= 1,
+                   "a probe that succeeds knows the system: " + target.systemId);
     } else {
         FUZZ_CHECK(!result.trusted && target.systemId.empty() && result.error.ends_with('.'), result.error);
     }
 
-    const HttpResult answer = scriptedAnswer(part(2));
+    const HttpResult answer = scriptedAnswer(parts[2]);
     for (const bool typed : {true, false}) {
         const SignInOutcome outcome = interpretSignIn(answer, typed);
-        if (outcome.kind == SignInOutcome::Kind::SignedIn) {
-            FUZZ_CHECK(answer.ok && answer.status == 200 && !outcome.token.empty(), "signed in");
-        } else {
-            FUZZ_CHECK(!outcome.error.empty() && outcome.token.empty() &&
-                           outcome.kind == (answer.ok ? SignInOutcome::Kind::Refused : SignInOutcome::Kind::Unreachable),
-                       outcome.error);
-        }
+        const bool signedIn = outcome.kind == SignInOutcome::Kind::SignedIn;
+        const auto failed = answer.ok ? SignInOutcome::Kind::Refused : SignInOutcome::Kind::Unreachable;
+        FUZZ_CHECK(signedIn ? answer.ok && answer.status == 200 && !outcome.token.empty()
+                            : outcome.kind == failed && !outcome.error.empty() && outcome.token.empty(),
+                   outcome.error);
         FUZZ_CHECK(!outcome.deleteSavedPassword || (!typed && answer.status == 401), "only a refused saved password");
     }
-
     // The request body carries the password and nothing else, whatever its bytes.
-    const nlohmann::json body = json_read::parse(signInRequestBody(std::string(part(2))));
-    FUZZ_CHECK(body.is_object() && body.size() == 1 && body.value("password", nlohmann::json()).is_string(), std::string(part(2)));
+    const nlohmann::json body = json_read::parse(signInRequestBody(std::string(parts[2])));
+    FUZZ_CHECK(body.is_object() && body.size() == 1 && body.value("password", nlohmann::json()).is_string(), parts[2]);
     return 0;
 }

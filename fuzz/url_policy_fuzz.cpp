@@ -10,124 +10,86 @@
 #include "fuzz/fuzz_support.h"
 
 using namespace ostrel::ctl;
-using ostrel::fuzz::contains;
-using ostrel::fuzz::splitOn;
 
 namespace {
 
 std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
     return text;
 }
 
 std::string decoded(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-            out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
+        const bool escape = text[i] == '%' && i + 2 < text.size() &&
+                            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                            std::isxdigit(static_cast<unsigned char>(text[i + 2]));
+        out += escape ? static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)) : text[i];
+        i += escape ? 2 : 0;
     }
     return out;
 }
 
-// The host a browser loads for a URL's host text; nullopt where this reading cannot tell
-// (non-ASCII needs IDNA, IPv6 zones) or where the browser refuses the host.
-std::optional<std::string> browserHost(const std::string& raw) {
-    if (!raw.empty() && raw.front() == '[') {
-        if (raw.back() != ']' || contains(raw, "%")) return std::nullopt;
-        return lower(raw.substr(1, raw.size() - 2));
+// A host whose last label is a number is an IPv4 address to a browser; forms other than dotted
+// decimal (hex, octal, fewer parts, a final dot) are not read here.
+bool otherIpv4Form(std::string_view host) {
+    const bool trailingDot = host.ends_with(".");
+    if (trailingDot) host.remove_suffix(1);
+    const auto last = host.substr(host.rfind('.') + 1);
+    if (last.empty() ||
+        last.find_first_not_of(last.starts_with("0x") ? "0123456789abcdefx" : "0123456789") != std::string_view::npos) {
+        return false;
     }
-    const std::string host = lower(decoded(raw));
-    if (host.empty() || host.find_first_of("#%/:<>?@[\\]^|") != std::string::npos ||
-        std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; })) {
-        return std::nullopt;
-    }
-    auto parts = splitOn(host, '.');
-    if (parts.size() > 1 && parts.back().empty()) parts.pop_back();
-    // A last label that is a number makes the host an IPv4 address in one of the browser's forms.
-    const std::string_view last = parts.back();
-    if (last.empty() || last.find_first_not_of(last.starts_with("0x") ? "0123456789abcdefx" : "0123456789") !=
-                            std::string_view::npos) {
-        return host;
-    }
-    if (parts.size() > 4) return std::nullopt;
-    std::uint64_t address = 0;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const std::string part(parts[i]);
-        char* end = nullptr;
-        const std::uint64_t number = part.empty() ? 0 : std::strtoull(part.c_str(), &end, 0);  // 0x hex, 0 octal
-        const std::uint64_t limit = i + 1 == parts.size() ? 1ull << (8 * (5 - parts.size())) : 256;
-        if (part.empty() || *end != '\0' || part.find_first_not_of("0123456789abcdefx") != std::string::npos ||
-            number >= limit) {
-            return std::nullopt;
-        }
-        address = i + 1 == parts.size() ? address * limit + number : address * 256 + number;
-    }
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
-           std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
+    const auto parts = ostrel::fuzz::splitOn(host, '.');
+    return trailingDot || parts.size() != 4 || std::any_of(parts.begin(), parts.end(), [](std::string_view p) {
+               return p.empty() || p.size() > 3 || (p.size() > 1 && p[0] == '0') ||
+                      p.find_first_not_of("0123456789") != std::string_view::npos || std::stoi(std::string(p)) > 255;
+           });
 }
 
-// For a URL of a scheme with an authority: the host text after any user part and the path
-// text before the query and the fragment.
-struct Read {
-    std::string scheme, host, path;
-};
-std::optional<Read> browserRead(const std::string& url) {
-    const std::string scheme = lower(url.substr(0, url.find(':')));
-    if (url.find(':') == std::string::npos || (scheme != "https" && scheme != "http" && scheme != "wss" && scheme != "ws" &&
-                                               scheme != "ftp")) {
-        return std::nullopt;
+// Whether the host a browser loads for a URL's host text is one of `hosts`; true where this
+// reading cannot tell (non-ASCII needs IDNA, IPv6 zones, other IPv4 forms).
+bool browserHostIn(const std::string& raw, const std::vector<std::string>& hosts) {
+    const bool bracketed = raw.starts_with("[") && raw.ends_with("]") && raw.find('%') == std::string::npos;
+    const std::string host = bracketed ? lower(raw.substr(1, raw.size() - 2)) : lower(decoded(raw));
+    if (!bracketed &&
+        (host.empty() || raw.starts_with("[") || host.find_first_of("#%/:<>?@[\\]^|") != std::string::npos ||
+         std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }) || otherIpv4Form(host))) {
+        return true;
     }
-    std::size_t at = scheme.size() + 1;
-    while (at < url.size() && (url[at] == '/' || url[at] == '\\')) ++at;
-    const std::size_t end = std::min(url.find_first_of("/\\?#", at), url.size());
-    std::string host = url.substr(at, end - at);
-    if (const auto user = host.rfind('@'); user != std::string::npos) host.erase(0, user + 1);
-    const auto close = host.find(']');
-    host = host.starts_with("[") ? host.substr(0, close == std::string::npos ? close : close + 1) : host.substr(0, host.find(':'));
-    const bool bare = end < url.size() && (url[end] == '?' || url[end] == '#');
-    return Read{scheme, host, bare ? std::string() : url.substr(end, url.find_first_of("?#", end) - end)};
+    return std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return normalizeHost(h) == host; });
 }
 
-// The path a server serves: escapes decoded, "\" read as "/", dot segments resolved.
-bool servesSource(const std::string& path) {
-    std::string text = decoded(path);
-    std::replace(text.begin(), text.end(), '\\', '/');
-    const auto segments = splitOn(std::string_view(text).substr(text.starts_with("/") ? 1 : 0), '/');
+// The path a server serves for a path text: escapes decoded, "\" read as "/", dot segments resolved.
+bool servesSource(std::string path) {
+    path = decoded(path);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    const auto segments = ostrel::fuzz::splitOn(std::string_view(path).substr(path.starts_with("/") ? 1 : 0), '/');
     std::vector<std::string_view> stack;
     for (std::size_t i = 0; i < segments.size(); ++i) {
-        const bool up = segments[i] == "..";
-        if (up && !stack.empty()) stack.pop_back();
-        if (!up && segments[i] != ".") stack.push_back(segments[i]);
-        if ((up || segments[i] == ".") && i + 1 == segments.size()) stack.emplace_back();
+        const bool dots = segments[i] == ".." || segments[i] == ".";
+        if (segments[i] == ".." && !stack.empty()) stack.pop_back();
+        if (!dots || i + 1 == segments.size()) stack.push_back(dots ? "" : segments[i]);
     }
     return !stack.empty() && stack[0] == "source";
-}
-
-bool inHosts(const std::optional<std::string>& host, const std::vector<std::string>& hosts) {
-    return !host || std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return normalizeHost(h) == *host; });
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const char* const kHostChoices[] = {"10.0.0.5",  "[FE80::1]", "Ops.Example", "127.0.0.1", "xn--bcher-kva.example",
-                                               "ops.example."};
+    static const char* const kHostChoices[] = {
+        "10.0.0.5", "[FE80::1]", "Ops.Example", "127.0.0.1", "xn--bcher-kva.example", "ops.example."};
     const std::string startPrefix = "ostrel-app://control.ui/";
     FuzzedDataProvider input(data, size);
     const auto flags = input.ConsumeIntegral<std::uint16_t>();
-    const std::string extraHost = input.ConsumeRandomLengthString(64);
+    std::vector<std::string> hosts{input.ConsumeRandomLengthString(64)};
     const std::string windowName = input.ConsumeRandomLengthString(32);
     const std::string url = input.ConsumeRemainingBytesAsString();
-    std::vector<std::string> hosts;
+    if (!(flags & 64)) hosts.clear();
     for (std::size_t i = 0; i < std::size(kHostChoices); ++i) {
         if ((flags >> i) & 1) hosts.emplace_back(kHostChoices[i]);
     }
-    if ((flags >> 6) & 1) hosts.push_back(extraHost);
     const bool signedIn = (flags >> 7) & 1, isMain = (flags >> 8) & 1, canCreatePopups = (flags >> 9) & 1;
 
     const auto cracked = crackUrl(url);
@@ -136,37 +98,49 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Decision certificate = decideCertificateError(url, signedIn, hosts);
     const bool systemUrl = isSignedInSystemUrl(url, signedIn, hosts);
     const bool special = (isMain && url.starts_with(startPrefix)) || url == "about:blank";
-    const std::string detail = "url=" + url + " signedIn=" + std::to_string(signedIn);
-
     if (hasControlCharacter(url)) {
         FUZZ_CHECK(!cracked && navigation == Decision::Cancel && newWindow == Decision::Refuse &&
                        certificate == Decision::Refuse,
-                   detail);
+                   url);
         return 0;
     }
-    FUZZ_CHECK(!cracked || cracked->path.empty() || contains("/?#", cracked->path.substr(0, 1)), detail);
-    const auto read = browserRead(url);
+    FUZZ_CHECK(!cracked || cracked->path.empty() || std::string_view("/?#").find(cracked->path[0]) != std::string::npos,
+               url);
+
+    // A browser's reading of URLs with an authority: the host after any user part, the path before query and fragment.
+    const std::string scheme = lower(url.substr(0, url.find(':')));
+    const bool authority = url.find(':') != std::string::npos && (scheme == "https" || scheme == "http" ||
+                                                                  scheme == "wss" || scheme == "ws" || scheme == "ftp");
+    const std::size_t start = url.find_first_not_of("/\\", scheme.size() + 1);
+    const std::size_t end = std::min(url.find_first_of("/\\?#", start), url.size());
+    std::string host = start == std::string::npos ? "" : url.substr(start, end - start);
+    host.erase(0, std::min(host.rfind('@') + 1, host.size()));
+    host = host.starts_with("[") ? host.substr(0, std::min(host.find(']'), host.size() - 1) + 1)
+                                 : host.substr(0, host.find(':'));
+    const std::string path = end < url.size() && url[end] != '/' && url[end] != '\\'
+                                 ? ""
+                                 : url.substr(end, url.find_first_of("?#", end) - end);
     if (navigation == Decision::Allow && !special) {
-        FUZZ_CHECK(signedIn && systemUrl && cracked && isTargetHost(cracked->host, hosts), detail);
-        FUZZ_CHECK(read && read->scheme == "https" && inHosts(browserHost(read->host), hosts), detail);
-        FUZZ_CHECK(!servesSource(read->path), detail);
+        FUZZ_CHECK(signedIn && systemUrl && cracked && isTargetHost(cracked->host, hosts), url);
+        FUZZ_CHECK(scheme == "https" && authority && browserHostIn(host, hosts) && !servesSource(path), url);
     }
     if (certificate == Decision::Allow) {
-        FUZZ_CHECK(signedIn && cracked && isTargetHost(cracked->host, hosts), detail);
-        FUZZ_CHECK(!read || inHosts(browserHost(read->host), hosts), detail);
+        FUZZ_CHECK(
+            signedIn && cracked && isTargetHost(cracked->host, hosts) && (!authority || browserHostIn(host, hosts)),
+            url);
     }
-    if (navigation == Decision::OpenExternal) {
-        FUZZ_CHECK((url.starts_with("https://") || url.starts_with("http://")) && cracked, detail);
-    }
+    if (navigation == Decision::OpenExternal)
+        FUZZ_CHECK((url.starts_with("https://") || url.starts_with("http://")) && cracked, url);
     // The same URL is a system page for the navigation rule exactly when it gets a popup.
     if (windowName == kSourceTabWindowName) {
-        FUZZ_CHECK(newWindow == Decision::Refuse, detail);
+        FUZZ_CHECK(newWindow == Decision::Refuse, url);
     } else if (!special) {
-        FUZZ_CHECK((navigation == Decision::Allow) == systemUrl, detail);
-        FUZZ_CHECK((newWindow == Decision::Popup) == (systemUrl && canCreatePopups), detail);
+        FUZZ_CHECK((navigation == Decision::Allow) == systemUrl &&
+                       (newWindow == Decision::Popup) == (systemUrl && canCreatePopups),
+                   url);
     }
-    if (!signedIn) FUZZ_CHECK(certificate == Decision::Refuse && newWindow != Decision::Popup && !systemUrl, detail);
-    const std::string path = browserPath(url);
-    FUZZ_CHECK(path.starts_with("/") && browserPath(path) == path, "path=" + url + " -> " + path);
+    if (!signedIn) FUZZ_CHECK(certificate == Decision::Refuse && newWindow != Decision::Popup && !systemUrl, url);
+    const std::string requested = browserPath(url);
+    FUZZ_CHECK(requested.starts_with("/") && browserPath(requested) == requested, url + " -> " + requested);
     return 0;
 }

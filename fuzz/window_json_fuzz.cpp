@@ -19,8 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& monitors = kLayouts[data[0] % kLayouts.size()];
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     const PlacementLoad load = parsePlacement(text, monitors);
-    FUZZ_CHECK(load.placement.has_value() == load.reason.empty() && !(load.damaged() && load.reason == kReasonNoMonitor),
-               load.reason);
+    FUZZ_CHECK(
+        load.placement.has_value() == load.reason.empty() && !(load.damaged() && load.reason == kReasonNoMonitor),
+        load.reason);
     if (!load.placement) return 0;
 
     const Placement& placement = *load.placement;
