@@ -61,8 +61,7 @@ TEST(Placement, LoadTable) {
         {"dpi 47", at("0", "0", "800", "600", ",\"dpi\":47"), kReasonBadField, {}, false},
         {"dpi missing", at("0", "0", "800", "600", ""), kReasonBadField, {}, false},
         {"beyond int64", at("18446744073709551615", "0", "800", "600"), kReasonBadField, {}, false},
-        {"on an unplugged monitor", at("5000", "0", "800", "600"), kReasonNoMonitor, {}, false},
-    };
+        {"on an unplugged monitor", at("5000", "0", "800", "600"), kReasonNoMonitor, {}, false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const PlacementLoad load = parsePlacement(c.text, {kFullHd});
@@ -97,8 +96,7 @@ TEST(Placement, DpiScalingOnTheWayIn) {
         {"same dpi: unchanged", Placement{{10, 20, 1200, 800}, 144, false}, 144, {10, 20, 1200, 800}},
         {"default at 96", std::nullopt, 96, {40, 30, 1440, 900}},
         {"default at 192", std::nullopt, 192, {40, 30, 2880, 1800}},
-        {"too big after scaling: refitted", Placement{{3000, 20, 2000, 1000}, 96, false}, 192, {0, 20, 3840, 2000}},
-    };
+        {"too big after scaling: refitted", Placement{{3000, 20, 2000, 1000}, 96, false}, 192, {0, 20, 3840, 2000}}};
     for (const auto& [name, placement, dpi, expected] : cases) {
         EXPECT_EQ(initialRect(placement, 1440, 900, dpi, Rect{40, 30, 0, 0}, big), expected) << name;
     }
