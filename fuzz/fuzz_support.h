@@ -1,75 +1,87 @@
 #pragma once
-// Shared by the fuzz targets: invariant checks that stop the run with a finding, a private
-// scratch folder, and the small text scripts several targets read.
-#include <cstdint>
+// Shared by the fuzz targets: a broken invariant aborts (libFuzzer keeps the input as a finding),
+// a private scratch folder, quiet logging, and the pieces of the text scripts the targets read.
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "log/log.h"
+#include "net/http_client.h"
+
+#define FUZZ_CHECK(condition, detail)                                                                                 \
+    do {                                                                                                              \
+        if (!(condition)) {                                                                                           \
+            std::fprintf(stderr, "\n%s:%d: %s\n  %s\n", __FILE__, __LINE__, #condition, std::string(detail).c_str()); \
+            std::abort();                                                                                             \
+        }                                                                                                             \
+    } while (0)
 
 namespace ostrel::fuzz {
 
-// An invariant broke: print what and abort, which libFuzzer reports as a crash with the input.
-[[noreturn]] inline void fail(const char* condition, const char* file, int line, const std::string& detail) {
-    std::fprintf(stderr, "\ninvariant broken at %s:%d: %s\n  %s\n", file, line, condition, detail.c_str());
-    std::abort();
-}
-
-#define FUZZ_CHECK(condition, detail)                                                 \
-    do {                                                                              \
-        if (!(condition)) ::ostrel::fuzz::fail(#condition, __FILE__, __LINE__, detail); \
-    } while (0)
-
-// A folder of this process, on tmpfs when there is one (the settings store syncs every save).
+// On tmpfs: the settings store syncs every save.
 inline const std::filesystem::path& scratchDir() {
     static const std::filesystem::path dir = [] {
-        std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
-        std::string pattern = base + "/ostrel-fuzz-XXXXXX";
+        std::string pattern = "/dev/shm/ostrel-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        const std::filesystem::path made = pattern;
         std::atexit([] {
-            std::error_code ec;
-            std::filesystem::remove_all(scratchDir(), ec);
+            std::error_code ignored;
+            std::filesystem::remove_all(scratchDir(), ignored);
         });
-        return made;
+        return std::filesystem::path(pattern);
     }();
     return dir;
 }
 
-// `text` cut at every `separator`; the pieces keep everything else, empty ones included.
+inline void writeText(const std::filesystem::path& path, std::string_view text) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+// Every level filtered: damaged inputs warn on every run and would fill a disk.
+inline void quietLogging() {
+    log::LogConfig config;
+    config.source = "fuzz";
+    config.logDir = scratchDir() / "logs";
+    config.consoleSink = false;
+    config.minLevel = 100;
+    log::init(config);
+}
+
+// `text` cut at every `separator`, empty pieces kept.
 inline std::vector<std::string_view> splitOn(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
-        if (end == std::string_view::npos) return parts;
-        start = end + 1;
+    std::vector<std::string_view> parts{text};
+    for (std::size_t at; (at = parts.back().find(separator)) != std::string_view::npos;) {
+        const auto rest = parts.back().substr(at + 1);
+        parts.back() = parts.back().substr(0, at);
+        parts.push_back(rest);
     }
+    return parts;
 }
 
 // The first word (up to a blank) and the rest after it.
 inline std::pair<std::string_view, std::string_view> firstWord(std::string_view text) {
-    const std::size_t blank = text.find(' ');
-    if (blank == std::string_view::npos) return {text, {}};
-    return {text.substr(0, blank), text.substr(blank + 1)};
+    const std::size_t blank = std::min(text.find(' '), text.size());
+    return {text.substr(0, blank), text.substr(std::min(blank + 1, text.size()))};
 }
 
-// Decimal digits at the start of `text` (at most 9), or `fallback` when there are none.
+// Up to 9 leading decimal digits, or `fallback` when there are none.
 inline long leadingNumber(std::string_view text, long fallback) {
-    long value = 0;
-    std::size_t digits = 0;
-    while (digits < text.size() && digits < 9 && text[digits] >= '0' && text[digits] <= '9') {
-        value = value * 10 + (text[digits] - '0');
-        ++digits;
-    }
-    return digits == 0 ? fallback : value;
+    std::from_chars(text.data(), text.data() + std::min<std::size_t>(text.size(), 9), fallback);
+    return fallback < 0 ? 0 : fallback;
 }
 
-inline bool contains(std::string_view haystack, std::string_view needle) {
-    return haystack.find(needle) != std::string_view::npos;
+// "STATUS[:RETRY-AFTER] BODY"; STATUS "x" is a transport failure.
+inline HttpResult scriptedAnswer(std::string_view text) {
+    const auto [head, body] = firstWord(text);
+    const std::size_t colon = std::min(head.find(':'), head.size());
+    const auto status = head.substr(0, colon), retryAfter = head.substr(std::min(colon + 1, head.size()));
+    if (status == "x") return HttpResult{false, 0, {}, {}, "the connection timed out"};
+    return HttpResult{
+        true, static_cast<std::uint32_t>(leadingNumber(status, 200)), std::string(body), std::string(retryAfter), {}};
 }
 
 }  // namespace ostrel::fuzz

@@ -1,257 +1,146 @@
-// URLs through crackUrl and the three policy decisions. The decisions are checked against a
-// reading of the URL made here the way a browser reads it (authority, IPv4 forms, backslashes,
-// dot segments), so a URL the policy allows is one whose page really belongs to the system.
+// URLs through crackUrl and the three policy decisions. What they let through is checked against
+// the URL as a browser reads it, read here apart from the product's parser on purpose: the host
+// after any user part (IPv4 numbers in any base) and the path a server serves.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "ctl/page_policy.h"
 #include "fuzz/fuzz_support.h"
 
+using namespace ostrel::ctl;
+
 namespace {
 
-using namespace ostrel::ctl;
-using ostrel::fuzz::contains;
-
-const char* const kHostChoices[] = {"10.0.0.5", "[FE80::1]", "Ops.Example", "127.0.0.1", "xn--bcher-kva.example",
-                                    "ops.example."};
-const std::string kStartPrefix = "ostrel-app://control.ui/";
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
+    return text;
 }
 
-bool isSpecialScheme(const std::string& scheme) {
-    return scheme == "http" || scheme == "https" || scheme == "ws" || scheme == "wss" || scheme == "ftp";
-}
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-std::string percentDecode(std::string_view text) {
+std::string decoded(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
+        const bool escape = text[i] == '%' && i + 2 < text.size() &&
+                            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+                            std::isxdigit(static_cast<unsigned char>(text[i + 2]));
+        out += escape ? static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)) : text[i];
+        i += escape ? 2 : 0;
     }
     return out;
 }
 
-// One IPv4 part as a browser reads it: "0x" hex, a leading 0 octal, else decimal.
-std::optional<std::uint64_t> ipv4Number(std::string_view part) {
-    int base = 10;
-    if (part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X')) {
-        base = 16;
-        part.remove_prefix(2);
-    } else if (part.size() >= 2 && part[0] == '0') {
-        base = 8;
-        part.remove_prefix(1);
+// A host whose last label is a number is an IPv4 address to a browser; forms other than dotted
+// decimal (hex, octal, fewer parts, a final dot) are not read here.
+bool otherIpv4Form(std::string_view host) {
+    const bool trailingDot = host.ends_with(".");
+    if (trailingDot) host.remove_suffix(1);
+    const auto last = host.substr(host.rfind('.') + 1);
+    if (last.empty() ||
+        last.find_first_not_of(last.starts_with("0x") ? "0123456789abcdefx" : "0123456789") != std::string_view::npos) {
+        return false;
     }
-    if (part.empty()) return 0;
-    std::uint64_t value = 0;
-    for (const char c : part) {
-        const int digit = hexDigit(c);
-        if (digit < 0 || digit >= base) return std::nullopt;
-        value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-        if (value > 0xFFFFFFFFull) return std::nullopt;
-    }
-    return value;
+    const auto parts = ostrel::fuzz::splitOn(host, '.');
+    return trailingDot || parts.size() != 4 || std::any_of(parts.begin(), parts.end(), [](std::string_view p) {
+               return p.empty() || p.size() > 3 || (p.size() > 1 && p[0] == '0') ||
+                      p.find_first_not_of("0123456789") != std::string_view::npos || std::stoi(std::string(p)) > 255;
+           });
 }
 
-// The browser's host for an ASCII domain: IPv4 forms made canonical; nullopt when a browser
-// would refuse it or when this model cannot tell (non-ASCII needs IDNA).
-std::optional<std::string> browserHost(const std::string& raw) {
-    if (raw.empty()) return std::nullopt;
-    if (raw.front() == '[') {
-        // Zone ids are not part of browser URLs; anything else in brackets is an IPv6 literal.
-        if (raw.back() != ']' || contains(raw, "%")) return std::nullopt;
-        return lower(raw.substr(1, raw.size() - 2));
+// Whether the host a browser loads for a URL's host text is one of `hosts`; true where this
+// reading cannot tell (non-ASCII needs IDNA, IPv6 zones, other IPv4 forms).
+bool browserHostIn(const std::string& raw, const std::vector<std::string>& hosts) {
+    const bool bracketed = raw.starts_with("[") && raw.ends_with("]") && raw.find('%') == std::string::npos;
+    const std::string host = bracketed ? lower(raw.substr(1, raw.size() - 2)) : lower(decoded(raw));
+    if (!bracketed &&
+        (host.empty() || raw.starts_with("[") || host.find_first_of("#%/:<>?@[\\]^|") != std::string::npos ||
+         std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }) || otherIpv4Form(host))) {
+        return true;
     }
-    const std::string host = lower(percentDecode(raw));
-    for (const char c : host) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80 || byte <= 0x20 || contains("#%/:<>?@[\\]^|", std::string(1, c))) return std::nullopt;
-    }
-    std::vector<std::string_view> parts;
-    std::string_view rest = host;
-    for (;;) {
-        const auto dot = rest.find('.');
-        parts.push_back(rest.substr(0, dot));
-        if (dot == std::string_view::npos) break;
-        rest.remove_prefix(dot + 1);
-    }
-    if (parts.size() > 1 && parts.back().empty()) parts.pop_back();
-    // A host whose last label is a number is an IPv4 address, in any of the browser's forms.
-    const std::string_view lastLabel = parts.back();
-    const bool digits = !lastLabel.empty() &&
-                        std::all_of(lastLabel.begin(), lastLabel.end(), [](char c) { return c >= '0' && c <= '9'; });
-    const bool hex = lastLabel.size() >= 2 && lastLabel[0] == '0' && (lastLabel[1] | 0x20) == 'x' &&
-                     std::all_of(lastLabel.begin() + 2, lastLabel.end(), [](char c) { return hexDigit(c) >= 0; });
-    if (!digits && !hex) return host;  // a domain
-    if (parts.size() > 4) return std::nullopt;
-    std::uint64_t address = 0;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const auto number = ipv4Number(parts[i]);
-        if (!number || parts[i].empty()) return std::nullopt;
-        const bool last = i + 1 == parts.size();
-        const std::uint64_t limit = last ? (1ull << (8 * (5 - parts.size()))) : 256;
-        if (*number >= limit) return std::nullopt;
-        address = last ? address * limit + *number : address * 256 + *number;
-    }
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) + "." +
-           std::to_string((address >> 8) & 255) + "." + std::to_string(address & 255);
-}
-
-struct BrowserUrl {
-    std::string scheme;
-    std::optional<std::string> host;  // nullopt: not modelled
-    std::string path;                 // raw, without query and fragment
-};
-
-std::optional<BrowserUrl> browserRead(const std::string& url) {
-    const auto colon = url.find(':');
-    if (colon == std::string::npos || colon == 0) return std::nullopt;
-    BrowserUrl out;
-    out.scheme = lower(url.substr(0, colon));
-    if (!isSpecialScheme(out.scheme)) return out;
-    std::size_t at = colon + 1;
-    while (at < url.size() && (url[at] == '/' || url[at] == '\\')) ++at;
-    const std::size_t end = std::min(url.find_first_of("/\\?#", at), url.size());
-    std::string authority = url.substr(at, end - at);
-    if (const auto user = authority.rfind('@'); user != std::string::npos) authority.erase(0, user + 1);
-    std::string host = authority;
-    if (!host.empty() && host.front() == '[') {
-        host = host.substr(0, host.find(']') == std::string::npos ? host.size() : host.find(']') + 1);
-    } else {
-        host = host.substr(0, host.find(':'));
-    }
-    out.host = browserHost(host);
-    out.path = url.substr(end, url.find_first_of("?#", end) - std::min(end, url.size()));
-    if (end < url.size() && (url[end] == '?' || url[end] == '#')) out.path.clear();
-    return out;
-}
-
-// Dot segments resolved with "\" as a separator and "%2e" as a dot, written apart from the
-// product's own resolver on purpose.
-std::string resolved(std::string path) {
-    std::replace(path.begin(), path.end(), '\\', '/');
-    std::vector<std::string> stack;
-    std::size_t start = path.empty() || path[0] != '/' ? 0 : 1;
-    for (;;) {
-        const std::size_t slash = path.find('/', start);
-        std::string segment = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        std::string dots = lower(segment);
-        for (std::size_t p; (p = dots.find("%2e")) != std::string::npos;) dots.replace(p, 3, ".");
-        const bool last = slash == std::string::npos;
-        if (dots == "..") {
-            if (!stack.empty()) stack.pop_back();
-            if (last) stack.emplace_back();
-        } else if (dots == ".") {
-            if (last) stack.emplace_back();
-        } else {
-            stack.push_back(segment);
-        }
-        if (last) break;
-        start = slash + 1;
-    }
-    std::string out;
-    for (const auto& segment : stack) out += "/" + segment;
-    return out.empty() ? "/" : out;
-}
-
-bool underSource(const std::string& path) { return path == "/source" || path.rfind("/source/", 0) == 0; }
-
-bool inHosts(const std::string& host, const std::vector<std::string>& hosts) {
     return std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return normalizeHost(h) == host; });
+}
+
+// The path a server serves for a path text: escapes decoded, "\" read as "/", dot segments resolved.
+bool servesSource(std::string path) {
+    path = decoded(path);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    const auto segments = ostrel::fuzz::splitOn(std::string_view(path).substr(path.starts_with("/") ? 1 : 0), '/');
+    std::vector<std::string_view> stack;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const bool dots = segments[i] == ".." || segments[i] == ".";
+        if (segments[i] == ".." && !stack.empty()) stack.pop_back();
+        if (!dots || i + 1 == segments.size()) stack.push_back(dots ? "" : segments[i]);
+    }
+    return !stack.empty() && stack[0] == "source";
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const char* const kHostChoices[] = {
+        "10.0.0.5", "[FE80::1]", "Ops.Example", "127.0.0.1", "xn--bcher-kva.example", "ops.example."};
+    const std::string startPrefix = "ostrel-app://control.ui/";
     FuzzedDataProvider input(data, size);
     const auto flags = input.ConsumeIntegral<std::uint16_t>();
-    const std::string extraHost = input.ConsumeRandomLengthString(64);
+    std::vector<std::string> hosts{input.ConsumeRandomLengthString(64)};
     const std::string windowName = input.ConsumeRandomLengthString(32);
     const std::string url = input.ConsumeRemainingBytesAsString();
-
-    std::vector<std::string> hosts;
+    if (!(flags & 64)) hosts.clear();
     for (std::size_t i = 0; i < std::size(kHostChoices); ++i) {
         if ((flags >> i) & 1) hosts.emplace_back(kHostChoices[i]);
     }
-    if ((flags >> 6) & 1) hosts.push_back(extraHost);
-    const bool signedIn = (flags >> 7) & 1;
-    const bool isMain = (flags >> 8) & 1;
-    const bool canCreatePopups = (flags >> 9) & 1;
+    const bool signedIn = (flags >> 7) & 1, isMain = (flags >> 8) & 1, canCreatePopups = (flags >> 9) & 1;
 
     const auto cracked = crackUrl(url);
-    const Decision navigation = decideNavigation(url, isMain, signedIn, hosts, kStartPrefix);
+    const Decision navigation = decideNavigation(url, isMain, signedIn, hosts, startPrefix);
     const Decision newWindow = decideNewWindow(url, windowName, signedIn, hosts, canCreatePopups);
     const Decision certificate = decideCertificateError(url, signedIn, hosts);
     const bool systemUrl = isSignedInSystemUrl(url, signedIn, hosts);
-    const bool startPage = isMain && url.rfind(kStartPrefix, 0) == 0;
-    const std::string detail = "url=" + url + " signedIn=" + std::to_string(signedIn);
-
+    const bool special = (isMain && url.starts_with(startPrefix)) || url == "about:blank";
     if (hasControlCharacter(url)) {
         FUZZ_CHECK(!cracked && navigation == Decision::Cancel && newWindow == Decision::Refuse &&
                        certificate == Decision::Refuse,
-                   detail);
+                   url);
         return 0;
     }
-    if (cracked) {
-        FUZZ_CHECK(cracked->path.empty() || cracked->path[0] == '/' || cracked->path[0] == '?' || cracked->path[0] == '#',
-                   detail + " path=" + cracked->path);
-    }
+    FUZZ_CHECK(!cracked || cracked->path.empty() || std::string_view("/?#").find(cracked->path[0]) != std::string::npos,
+               url);
 
-    // What the navigation rule lets through.
-    if (navigation == Decision::Allow && !startPage && url != "about:blank") {
-        FUZZ_CHECK(signedIn && systemUrl && cracked, detail);
-        FUZZ_CHECK(lower(cracked->scheme) == "https", detail);
-        FUZZ_CHECK(isTargetHost(cracked->host, hosts), detail);
-        const auto browser = browserRead(url);
-        FUZZ_CHECK(browser && browser->scheme == "https", detail);
-        if (browser->host) FUZZ_CHECK(inHosts(*browser->host, hosts), detail + " browser host=" + *browser->host);
-        const std::string requested = resolved(browser->path);
-        FUZZ_CHECK(!underSource(requested), detail + " requested=" + requested);
-        FUZZ_CHECK(!underSource(resolved(percentDecode(requested))), detail + " requested=" + requested);
-    }
-    if (navigation == Decision::OpenExternal) {
-        FUZZ_CHECK((url.rfind("https://", 0) == 0 || url.rfind("http://", 0) == 0) && cracked, detail);
-    }
-    // The same URL is a system page for the navigation rule exactly when it gets a popup.
-    if (url != "about:blank" && !startPage && windowName != kSourceTabWindowName) {
-        const bool allowed = navigation == Decision::Allow;
-        FUZZ_CHECK(allowed == systemUrl, detail);
-        FUZZ_CHECK((newWindow == Decision::Popup) == (systemUrl && canCreatePopups), detail);
-    }
-    if (windowName == kSourceTabWindowName) FUZZ_CHECK(newWindow == Decision::Refuse, detail);
-    if (!signedIn) {
-        FUZZ_CHECK(certificate == Decision::Refuse && newWindow != Decision::Popup, detail);
-        FUZZ_CHECK(navigation != Decision::Allow || startPage || url == "about:blank", detail);
+    // A browser's reading of URLs with an authority: the host after any user part, the path before query and fragment.
+    const std::string scheme = lower(url.substr(0, url.find(':')));
+    const bool authority = url.find(':') != std::string::npos && (scheme == "https" || scheme == "http" ||
+                                                                  scheme == "wss" || scheme == "ws" || scheme == "ftp");
+    const std::size_t start = url.find_first_not_of("/\\", scheme.size() + 1);
+    const std::size_t end = std::min(url.find_first_of("/\\?#", start), url.size());
+    std::string host = start == std::string::npos ? "" : url.substr(start, end - start);
+    host.erase(0, std::min(host.rfind('@') + 1, host.size()));
+    host = host.starts_with("[") ? host.substr(0, std::min(host.find(']'), host.size() - 1) + 1)
+                                 : host.substr(0, host.find(':'));
+    const std::string path = end < url.size() && url[end] != '/' && url[end] != '\\'
+                                 ? ""
+                                 : url.substr(end, url.find_first_of("?#", end) - end);
+    if (navigation == Decision::Allow && !special) {
+        FUZZ_CHECK(signedIn && systemUrl && cracked && isTargetHost(cracked->host, hosts), url);
+        FUZZ_CHECK(scheme == "https" && authority && browserHostIn(host, hosts) && !servesSource(path), url);
     }
     if (certificate == Decision::Allow) {
-        FUZZ_CHECK(signedIn && cracked && isTargetHost(cracked->host, hosts), detail);
-        const auto browser = browserRead(url);
-        if (browser && isSpecialScheme(browser->scheme) && browser->host) {
-            FUZZ_CHECK(inHosts(*browser->host, hosts), detail + " browser host=" + *browser->host);
-        }
+        FUZZ_CHECK(
+            signedIn && cracked && isTargetHost(cracked->host, hosts) && (!authority || browserHostIn(host, hosts)),
+            url);
     }
-    // browserPath: always absolute, and resolving twice changes nothing.
-    const std::string once = browserPath(url);
-    FUZZ_CHECK(!once.empty() && once[0] == '/' && browserPath(once) == once, "path=" + url + " -> " + once);
+    if (navigation == Decision::OpenExternal)
+        FUZZ_CHECK((url.starts_with("https://") || url.starts_with("http://")) && cracked, url);
+    // The same URL is a system page for the navigation rule exactly when it gets a popup.
+    if (windowName == kSourceTabWindowName) {
+        FUZZ_CHECK(newWindow == Decision::Refuse, url);
+    } else if (!special) {
+        FUZZ_CHECK((navigation == Decision::Allow) == systemUrl &&
+                       (newWindow == Decision::Popup) == (systemUrl && canCreatePopups),
+                   url);
+    }
+    if (!signedIn) FUZZ_CHECK(certificate == Decision::Refuse && newWindow != Decision::Popup && !systemUrl, url);
+    const std::string requested = browserPath(url);
+    FUZZ_CHECK(requested.starts_with("/") && browserPath(requested) == requested, url + " -> " + requested);
     return 0;
 }

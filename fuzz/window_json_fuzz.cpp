@@ -1,54 +1,41 @@
 // window.json as a damaged or hand-edited file may hold it, read against one of a few monitor
-// layouts. A file is used or refused with a reason, what is used fits the monitor it lands on,
+// layouts: a file is used or refused with a reason, what is used fits the monitor it lands on,
 // and what the app writes back reads back the same.
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "fuzz/fuzz_support.h"
 #include "shell/placement.h"
 
-namespace {
-
 using namespace ostrel::shell;
 
-// Layouts without overlapping monitors and with work areas of a usable size.
-const std::vector<std::vector<Monitor>> kLayouts = {
-    {{{0, 0, 1920, 1080}, Rect{0, 0, 1920, 1040}}},
-    {{{0, 0, 1920, 1080}, Rect{0, 32, 1920, 1048}}, {{1920, -200, 2560, 1440}, Rect{1920, -200, 2560, 1440}}},
-    {{{-1280, 0, 1280, 1024}, Rect{-1280, 0, 1280, 1000}}, {{0, 0, 3840, 2160}, std::nullopt}},
-    {{{0, 0, 1366, 768}, Rect{60, 0, 1306, 768}}, {{0, 768, 1024, 768}, Rect{0, 768, 1024, 700}}},
-    {},
-};
-
-bool inside(const Rect& outer, const Rect& inner) {
-    return inner.x >= outer.x && inner.y >= outer.y && std::int64_t{inner.x} + inner.w <= std::int64_t{outer.x} + outer.w &&
-           std::int64_t{inner.y} + inner.h <= std::int64_t{outer.y} + outer.h;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Monitors that do not overlap, with work areas of a usable size (or none known).
+    static const std::vector<std::vector<Monitor>> kLayouts = {
+        {{{0, 0, 1920, 1080}, Rect{0, 0, 1920, 1040}}},
+        {{{0, 0, 1920, 1080}, Rect{0, 32, 1920, 1048}}, {{1920, -200, 2560, 1440}, Rect{1920, -200, 2560, 1440}}},
+        {{{-1280, 0, 1280, 1024}, Rect{-1280, 0, 1280, 1000}}, {{0, 0, 3840, 2160}, std::nullopt}},
+        {{{0, 0, 1366, 768}, Rect{60, 0, 1306, 768}}, {{0, 768, 1024, 768}, Rect{0, 768, 1024, 700}}},
+        {},
+    };
     if (size < 1) return 0;
     const auto& monitors = kLayouts[data[0] % kLayouts.size()];
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     const PlacementLoad load = parsePlacement(text, monitors);
-    FUZZ_CHECK(load.placement.has_value() == load.reason.empty(), "used exactly when no reason is given: " + load.reason);
-    FUZZ_CHECK(!load.damaged() || load.reason != kReasonNoMonitor, load.reason);
+    FUZZ_CHECK(
+        load.placement.has_value() == load.reason.empty() && !(load.damaged() && load.reason == kReasonNoMonitor),
+        load.reason);
     if (!load.placement) return 0;
 
     const Placement& placement = *load.placement;
-    FUZZ_CHECK(placement.dpi >= 48 && placement.dpi <= 960, text);
     const auto monitor = monitorWithLargestOverlap(monitors, placement.rect);
-    FUZZ_CHECK(monitor.has_value(), "a used placement lies on a monitor: " + text);
-    if (const auto& work = monitors[*monitor].workArea) FUZZ_CHECK(inside(*work, placement.rect), "outside its work area: " + text);
-
-    // What the app writes for it reads back as the same placement.
+    FUZZ_CHECK(placement.dpi >= 48 && placement.dpi <= 960 && monitor, "used but not on a monitor: " + text);
+    if (const auto& work = monitors[*monitor].workArea) {
+        const Rect& r = placement.rect;
+        FUZZ_CHECK(r.x >= work->x && r.y >= work->y && std::int64_t{r.x} + r.w <= std::int64_t{work->x} + work->w &&
+                       std::int64_t{r.y} + r.h <= std::int64_t{work->y} + work->h,
+                   "outside its work area: " + text);
+    }
     const std::string saved = placementText(placement);
     const PlacementLoad again = parsePlacement(saved, monitors);
     FUZZ_CHECK(again.placement && *again.placement == placement, "written and read back: " + saved);
-
-    // Opening at any screen density stays on a monitor and never overflows.
     for (const int dpi : {0, 48, 96, 144, 192, 960}) {
         const Rect rect = initialRect(placement, 1440, 900, dpi, Rect{0, 0, 0, 0}, monitors);
         FUZZ_CHECK(rect.w > 0 && rect.h > 0, "an empty window at dpi " + std::to_string(dpi));

@@ -11,76 +11,77 @@ void PrintTo(const Rect& r, std::ostream* os) {
 
 namespace {
 
-const Monitor kFullHd{{0, 0, 1920, 1080}, Rect{0, 0, 1920, 1040}};        // a panel at the bottom
+const Monitor kFullHd{{0, 0, 1920, 1080}, Rect{0, 0, 1920, 1040}};         // a panel at the bottom
 const Monitor kRightOf{{1920, 0, 2560, 1440}, Rect{1920, 0, 2560, 1440}};  // a second, larger monitor
 
 std::string file(const std::string& members) {
     return "{\"version\":1," + members + "}";
 }
-
-struct LoadCase {
-    const char* name;
-    std::string text;
-    const char* reason;  // "" when the placement is used
-    Rect rect;           // expected when used
-    bool maximized;
-};
+std::string at(const char* x, const char* y, const char* w, const char* h, const char* more = ",\"dpi\":96") {
+    return file(std::string("\"x\":") + x + ",\"y\":" + y + ",\"w\":" + w + ",\"h\":" + h + more);
+}
 
 TEST(Placement, LoadTable) {
-    const std::string ok = "\"x\":100,\"y\":50,\"w\":1200,\"h\":800,\"dpi\":96";
-    const LoadCase cases[] = {
-        {"used as saved", file(ok), "", {100, 50, 1200, 800}, false},
-        {"maximised only when true", file(ok + ",\"maximized\":true"), "", {100, 50, 1200, 800}, true},
-        {"maximized not a boolean", file(ok + ",\"maximized\":1"), "", {100, 50, 1200, 800}, false},
-        {"unknown members ignored", file(ok + ",\"extra\":[1]"), "", {100, 50, 1200, 800}, false},
+    const std::string ok = at("100", "50", "1200", "800");
+    const Rect saved{100, 50, 1200, 800};
+    const struct {
+        const char* name;
+        std::string text;
+        const char* reason;  // "" when the placement is used
+        Rect rect;
+        bool maximized;
+    } cases[] = {
+        {"used as saved", ok, "", saved, false},
+        {"maximised only when true", at("100", "50", "1200", "800", ",\"dpi\":96,\"maximized\":true"), "", saved, true},
+        {"maximized not a boolean", at("100", "50", "1200", "800", ",\"dpi\":96,\"maximized\":1"), "", saved, false},
+        {"unknown members ignored", at("100", "50", "1200", "800", ",\"dpi\":96,\"extra\":[1]"), "", saved, false},
+        {"partly off screen: pulled in", at("1500", "900", "800", "600"), "", {1120, 440, 800, 600}, false},
+        {"larger than the work area: shrunk", at("-50", "0", "4000", "3000"), "", {0, 0, 1920, 1040}, false},
         {"not JSON", "{\"version\":1,", kReasonUnreadable, {}, false},
         {"empty file", "", kReasonUnreadable, {}, false},
         {"an array", "[1,2]", kReasonUnreadable, {}, false},
         // The parser would stop at the NUL and take the text before it for the whole file.
-        {"a NUL after a good file", file(ok) + std::string(1, '\0') + "junk", kReasonUnreadable, {}, false},
-        {"nested deeper than any file", file(ok + ",\"extra\":" + std::string(64, '[') + std::string(64, ']')),
-         kReasonUnreadable, {}, false},
-        {"version 2", "{\"version\":2,\"x\":0,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96}", kReasonUnknownVersion, {}, false},
+        {"a NUL after a good file", ok + std::string(1, '\0') + "junk", kReasonUnreadable, {}, false},
+        {"nested deeper than any file",
+         at("0", "0", "800", "600", (",\"dpi\":96,\"e\":" + std::string(64, '[') + std::string(64, ']')).c_str()),
+         kReasonUnreadable,
+         {},
+         false},
+        {"version 2",
+         "{\"version\":2,\"x\":0,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96}",
+         kReasonUnknownVersion,
+         {},
+         false},
         {"version as text", "{\"version\":\"1\"}", kReasonUnknownVersion, {}, false},
-        {"w below 200", file("\"x\":0,\"y\":0,\"w\":199,\"h\":600,\"dpi\":96"), kReasonBadField, {}, false},
-        {"h above 16384", file("\"x\":0,\"y\":0,\"w\":800,\"h\":16385,\"dpi\":96"), kReasonBadField, {}, false},
-        {"x with a fraction", file("\"x\":10.5,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96"), kReasonBadField, {}, false},
-        {"x with an exponent", file("\"x\":1e2,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96"), kReasonBadField, {}, false},
-        {"y below -32768", file("\"x\":0,\"y\":-32769,\"w\":800,\"h\":600,\"dpi\":96"), kReasonBadField, {}, false},
-        {"dpi 47", file("\"x\":0,\"y\":0,\"w\":800,\"h\":600,\"dpi\":47"), kReasonBadField, {}, false},
-        {"dpi missing", file("\"x\":0,\"y\":0,\"w\":800,\"h\":600"), kReasonBadField, {}, false},
-        {"beyond int64", file("\"x\":18446744073709551615,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96"), kReasonBadField, {}, false},
-        {"on an unplugged monitor", file("\"x\":5000,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96"), kReasonNoMonitor, {}, false},
-        {"partly off screen: pulled in", file("\"x\":1500,\"y\":900,\"w\":800,\"h\":600,\"dpi\":96"), "",
-         {1120, 440, 800, 600}, false},
-        {"larger than the work area: shrunk", file("\"x\":-50,\"y\":0,\"w\":4000,\"h\":3000,\"dpi\":96"), "",
-         {0, 0, 1920, 1040}, false},
-    };
-    for (const LoadCase& c : cases) {
+        {"w below 200", at("0", "0", "199", "600"), kReasonBadField, {}, false},
+        {"h above 16384", at("0", "0", "800", "16385"), kReasonBadField, {}, false},
+        {"x with a fraction", at("10.5", "0", "800", "600"), kReasonBadField, {}, false},
+        {"x with an exponent", at("1e2", "0", "800", "600"), kReasonBadField, {}, false},
+        {"y below -32768", at("0", "-32769", "800", "600"), kReasonBadField, {}, false},
+        {"dpi 47", at("0", "0", "800", "600", ",\"dpi\":47"), kReasonBadField, {}, false},
+        {"dpi missing", at("0", "0", "800", "600", ""), kReasonBadField, {}, false},
+        {"beyond int64", at("18446744073709551615", "0", "800", "600"), kReasonBadField, {}, false},
+        {"on an unplugged monitor", at("5000", "0", "800", "600"), kReasonNoMonitor, {}, false}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const PlacementLoad load = parsePlacement(c.text, {kFullHd});
         EXPECT_EQ(load.reason, c.reason);
-        ASSERT_EQ(load.placement.has_value(), std::string(c.reason).empty());
-        if (load.placement) {
-            EXPECT_EQ(load.placement->rect, c.rect);
-            EXPECT_EQ(load.placement->maximized, c.maximized);
-        }
         // Only a damaged file is moved aside before it is overwritten.
         EXPECT_EQ(load.damaged(), !load.placement && std::string(c.reason) != kReasonNoMonitor);
+        ASSERT_EQ(load.placement.has_value(), *c.reason == '\0');
+        if (load.placement) {
+            EXPECT_EQ(std::tie(load.placement->rect, load.placement->maximized), std::tie(c.rect, c.maximized));
+        }
     }
 }
 
-TEST(Placement, PicksTheMonitorItOverlapsMostAndItsWorkArea) {
+TEST(Placement, MonitorItOverlapsMostWorkAreaClampLeftAndTopWin) {
     // 300 px on the first monitor, 900 px on the second: pulled into the second one's work area.
-    const PlacementLoad load = parsePlacement(file("\"x\":1620,\"y\":1000,\"w\":1200,\"h\":800,\"dpi\":96"),
-                                              {kFullHd, kRightOf});
+    const PlacementLoad load = parsePlacement(at("1620", "1000", "1200", "800"), {kFullHd, kRightOf});
     ASSERT_TRUE(load.placement);
     EXPECT_EQ(load.placement->rect, (Rect{1920, 640, 1200, 800}));
     EXPECT_EQ(nearestMonitor({kFullHd, kRightOf}, Rect{5000, 0, 10, 10}), std::optional<std::size_t>(1));
     EXPECT_EQ(nearestMonitor({}, Rect{0, 0, 10, 10}), std::nullopt);
-}
-
-TEST(Placement, ClampOrderLeftAndTopWin) {
     const Rect work{100, 100, 800, 600};
     EXPECT_EQ(clampToWorkArea(work, Rect{0, 0, 200, 200}), (Rect{100, 100, 200, 200}));
     EXPECT_EQ(clampToWorkArea(work, Rect{850, 650, 200, 200}), (Rect{700, 500, 200, 200}));
@@ -89,22 +90,15 @@ TEST(Placement, ClampOrderLeftAndTopWin) {
 
 TEST(Placement, DpiScalingOnTheWayIn) {
     const std::vector<Monitor> big{{{0, 0, 3840, 2160}, Rect{0, 0, 3840, 2120}}};
-    struct Case {
-        const char* name;
-        std::optional<Placement> placement;
-        int dpi;
-        Rect expected;
-    } cases[] = {
+    const std::tuple<const char*, std::optional<Placement>, int, Rect> cases[] = {
         {"96 to 144: size x1.5", Placement{{10, 20, 1200, 801}, 96, false}, 144, {10, 20, 1800, 1202}},
         {"192 to 96: halved", Placement{{10, 20, 1200, 800}, 192, false}, 96, {10, 20, 600, 400}},
         {"same dpi: unchanged", Placement{{10, 20, 1200, 800}, 144, false}, 144, {10, 20, 1200, 800}},
         {"default at 96", std::nullopt, 96, {40, 30, 1440, 900}},
         {"default at 192", std::nullopt, 192, {40, 30, 2880, 1800}},
-        {"too big after scaling: refitted", Placement{{3000, 20, 2000, 1000}, 96, false}, 192, {0, 20, 3840, 2000}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(initialRect(c.placement, 1440, 900, c.dpi, Rect{40, 30, 0, 0}, big), c.expected);
+        {"too big after scaling: refitted", Placement{{3000, 20, 2000, 1000}, 96, false}, 192, {0, 20, 3840, 2000}}};
+    for (const auto& [name, placement, dpi, expected] : cases) {
+        EXPECT_EQ(initialRect(placement, 1440, 900, dpi, Rect{40, 30, 0, 0}, big), expected) << name;
     }
 }
 
