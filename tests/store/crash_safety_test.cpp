@@ -69,7 +69,6 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
     std::uniform_int_distribution<int> pause(1000, 20000);  // microseconds
-
     const auto started = std::chrono::steady_clock::now();
     long last = 0;
     int killedMidSave = 0;
@@ -92,7 +91,7 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
     EXPECT_GT(last, 3) << "too few saves completed to exercise anything";
     std::cout << "crash safety: " << rounds << " kills (" << killedMidSave << " inside a save), " << last
               << " states saved, " << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()
-              << " s\n";
+              << " s\n";  // read by bench/store/crash-safety
 
     // A run that ends normally leaves no temporary file behind, whatever an earlier kill left.
     const pid_t clean = startSaver(file, 40);
