@@ -40,17 +40,11 @@ DiscoveryOffer accepted(const std::string& id, const std::string& host, int port
 }
 
 TEST(discovery_Crypto, Base64UrlHmacAndNonces) {
-    const std::pair<std::string, std::string> vectors[] = {{"", ""},
-                                                           {"f", "Zg"},
-                                                           {"fo", "Zm8"},
-                                                           {"foo", "Zm9v"},
-                                                           {"foob", "Zm9vYg"},
-                                                           {"fooba", "Zm9vYmE"},
-                                                           {"\xfb\xef\xbe", "----"},
-                                                           {"\xff\xff\xff", "____"},
-                                                           {std::string("\x00\x10\x83", 3), "ABCD"},
-                                                           {"\xff\xfe", "__4"}};
-    for (const auto& [in, out] : vectors) EXPECT_EQ(b64(in), out) << out;
+    const std::string in[] = {
+        "",        "f", "fo", "foo", "foob", "fooba", "\xfb\xef\xbe", "\xff\xff\xff", std::string("\x00\x10\x83", 3),
+        "\xff\xfe"};
+    const char* out[] = {"", "Zg", "Zm8", "Zm9v", "Zm9vYg", "Zm9vYmE", "----", "____", "ABCD", "__4"};
+    for (std::size_t i = 0; i < std::size(in); ++i) EXPECT_EQ(b64(in[i]), out[i]) << out[i];
 
     unsigned char digest[32];
     // RFC 4231 test case 6: a key longer than the block size is hashed first.

@@ -24,6 +24,18 @@ SystemEntry makeEntry(const std::string& id, const std::string& host, Strings ho
     return SystemEntry{id, "Name of " + id, host, 9443, std::move(hosts), lastUsedMs, remembered};
 }
 
+// One line per entry: "id/name/host:port/hosts,/lastUsedMs/remembered".
+Strings show(const std::vector<SystemEntry>& systems) {
+    Strings out;
+    for (const auto& s : systems) {
+        std::string hosts;
+        for (const auto& h : s.hosts) hosts += h + ",";
+        out.push_back(s.systemId + "/" + s.name + "/" + s.host + ":" + std::to_string(s.port) + "/" + hosts + "/" +
+                      std::to_string(s.lastUsedMs) + "/" + (s.sessionRemembered ? "R" : "-"));
+    }
+    return out;
+}
+
 Strings ids(const std::vector<SystemEntry>& systems) {
     Strings out;
     for (const auto& s : systems) out.push_back(s.systemId);
@@ -71,13 +83,10 @@ TEST_F(store_Load, KeepsCompleteEntriesInFileOrder) {
         {"systemId": "a", "host": "10.0.0.2"}]})");
     SettingsStore store;
     store.load();
-    const auto s = store.systemsSnapshot();
-    ASSERT_EQ(ids(s), (Strings{"a", "b", "a"})) << "duplicates are kept, order is the file's";
-    EXPECT_TRUE(s[0].name == "Alpha" && s[0].port == INT32_MAX && s[0].lastUsedMs == INT64_MAX &&
-                s[0].sessionRemembered);
-    EXPECT_EQ(s[0].hosts, (Strings{"10.0.0.1", "alpha.local", "fe80::1"}));
-    EXPECT_TRUE(s[1].port == INT32_MIN && s[1].lastUsedMs == INT64_MIN && s[1].hosts.empty());
-    EXPECT_TRUE(s[2].port == 8443 && s[2].name.empty() && !s[2].sessionRemembered);  // absent members: defaults
+    // Duplicates are kept, order is the file's; absent members take their defaults.
+    EXPECT_EQ(show(store.systemsSnapshot()),
+              (Strings{"a/Alpha/10.0.0.1:2147483647/10.0.0.1,alpha.local,fe80::1,/9223372036854775807/R",
+                       "b//beta.local:-2147483648//-9223372036854775808/-", "a//10.0.0.2:8443//0/-"}));
     EXPECT_TRUE(store.lastSystem().systemId == "b" && store.lastSystem().autoSignIn);
     SystemEntry found;
     ASSERT_TRUE(store.findSystem("a", found));
@@ -277,15 +286,13 @@ TEST_F(store_Change, SignInMergesHostsMovesToTheFrontAndKeeps32) {
     // Own host first, then the entry's hosts, then stored ones not present; every copy a damaged
     // file held folds into the one entry, so no stale copy outlives the sign-in.
     store.recordSignIn(makeEntry("d", "new", {"x", "first"}, 2000, true));
-    auto systems = store.systemsSnapshot();
-    ASSERT_EQ(ids(systems), (Strings{"d", "e"}));
-    EXPECT_EQ(systems[0].hosts, (Strings{"new", "x", "first", "shared", "second"}));
-    EXPECT_TRUE(systems[0].lastUsedMs == 2000 && systems[0].sessionRemembered);
+    EXPECT_EQ(show(store.systemsSnapshot()),
+              (Strings{"d/Name of d/new:9443/new,x,first,shared,second,/2000/R", "e//other:8443/other,/0/-"}));
     store.recordSignIn(makeEntry("e", "y2", {"z", "y2"}));  // holds its own host already: order kept
-    EXPECT_EQ(store.systemsSnapshot()[0].hosts, (Strings{"z", "y2", "other"}));
+    EXPECT_EQ(show(store.systemsSnapshot())[0], "e/Name of e/y2:9443/z,y2,other,/1000/-");
 
     for (int i = 1; i <= 33; ++i) store.recordSignIn(makeEntry("sys-" + std::to_string(i), "10.0.0.1"));
-    systems = store.systemsSnapshot();
+    const auto systems = store.systemsSnapshot();
     ASSERT_EQ(systems.size(), 32u);
     EXPECT_TRUE(systems.front().systemId == "sys-33" && systems.back().systemId == "sys-2");
     store.recordSignIn(makeEntry("sys-10", "10.0.0.2"));  // a listed system drops nothing

@@ -32,21 +32,15 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-namespace {
-void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
-    if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-        ::unsetenv(name.c_str());
-    }
+// Sets `name` to `value`, or unsets it for nullopt.
+static void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
-}  // namespace
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) old_ = old;
     setOrUnset(name_, value);
 }
-
 ScopedEnv::~ScopedEnv() {
     setOrUnset(name_, old_);
 }
