@@ -26,7 +26,7 @@ TEST(JsonRead, DepthIsLimitedAtExactlyTheLimit) {
     const Case cases[] = {
         {nested(kMaxDepth), true},
         {nested(kMaxDepth + 1), false},
-        {"[" + objects + "]", true},    // arrays and objects count alike
+        {"[" + objects + "]", true},  // arrays and objects count alike
         {"[[" + objects + "]]", false},
         // Brackets inside strings, escaped quotes included, are text.
         {"[\"" + std::string(200, '[') + "\\\"[[[\"]", true},

@@ -1,10 +1,8 @@
 #pragma once
-// Starts simulator discovery responders for the network tests and reads what they recorded.
+// Simulator discovery responders for the network tests, and what they recorded.
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,63 +14,42 @@
 namespace ostrel::test {
 
 // Discovery sends broadcasts: only inside the private namespace of ./scripts/test-env.
-inline bool inPrivateNetns() {
-    const char* value = std::getenv("OSTREL_IN_NETNS");
-    return value != nullptr && std::string(value) == "1";
-}
-
-#define OSTREL_REQUIRE_NETNS()                                                                          \
-    do {                                                                                                \
-        if (!::ostrel::test::inPrivateNetns())                                                          \
-            GTEST_SKIP() << "discovery broadcasts run only inside ./scripts/test-env's network namespace"; \
-    } while (0)
+#define OSTREL_REQUIRE_NETNS()             \
+    if (!::ostrel::test::inPrivateNetns()) \
+    GTEST_SKIP() << "discovery broadcasts run only inside ./scripts/test-env's network namespace"
 
 class Responder {
 public:
     Responder(int port, const std::filesystem::path& record, const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {programPath("OSTREL_SIM"), "discovery", "--port", std::to_string(port),
-                                         "--record", record.string()};
+        std::vector<std::string> argv = {programPath("OSTREL_SIM"), "discovery", "--port",
+                                         std::to_string(port),      "--record",  record.string()};
         argv.insert(argv.end(), args.begin(), args.end());
         child_ = std::make_unique<ChildProcess>(argv);
-        if (auto line = child_->readLine(std::chrono::seconds(20))) {
-            readyLine_ = nlohmann::json::parse(*line, nullptr, false);
-        }
+        readyLine_ = nlohmann::json::parse(child_->readLine(std::chrono::seconds(20)).value_or(""), nullptr, false);
     }
-    bool ready() const {
-        return readyLine_.is_object() && readyLine_.value("discoveryPort", 0) > 0;
-    }
+    bool ready() const { return readyLine_.is_object() && readyLine_.value("discoveryPort", 0) > 0; }
     const nlohmann::json& readyLine() const { return readyLine_; }
-    std::string stderrText() { return child_->readAllStderr(std::chrono::milliseconds(200)); }
 
 private:
     std::unique_ptr<ChildProcess> child_;
     nlohmann::json readyLine_;
 };
 
-inline std::vector<nlohmann::json> readRecords(const std::filesystem::path& path) {
+// The "probe" records of a responders' record file.
+inline std::vector<nlohmann::json> probesOf(const std::filesystem::path& record) {
     std::vector<nlohmann::json> out;
-    for (const auto& line : readLines(path)) {
+    for (const auto& line : readLines(record)) {
         auto value = nlohmann::json::parse(line, nullptr, false);
-        if (value.is_object()) out.push_back(std::move(value));
+        if (value.is_object() && value.value("event", "") == "probe") out.push_back(std::move(value));
     }
     return out;
 }
 
-// Sum of one counter over the "probe" records of responders.
-inline long long sumProbeField(const std::vector<nlohmann::json>& records, const char* field) {
+// Sum of one counter over probe records.
+inline long long sumOf(const std::vector<nlohmann::json>& probes, const char* field) {
     long long total = 0;
-    for (const auto& r : records) {
-        if (r.value("event", "") == "probe") total += r.value(field, 0LL);
-    }
+    for (const auto& p : probes) total += p.value(field, 0LL);
     return total;
-}
-
-inline std::vector<nlohmann::json> probesOf(const std::vector<nlohmann::json>& records) {
-    std::vector<nlohmann::json> out;
-    for (const auto& r : records) {
-        if (r.value("event", "") == "probe") out.push_back(r);
-    }
-    return out;
 }
 
 }  // namespace ostrel::test

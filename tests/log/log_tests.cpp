@@ -19,8 +19,8 @@ namespace ostrel::log {
 namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
-using ostrel::test::readLines;
-using ostrel::test::TempDir;
+using test::readLines;
+using Keys = std::set<std::string>;
 
 LogConfig quietConfig(const fs::path& dir, const std::string& source = "unit") {
     LogConfig config;
@@ -30,36 +30,41 @@ LogConfig quietConfig(const fs::path& dir, const std::string& source = "unit") {
     return config;
 }
 
-std::vector<json> records(const fs::path& path) {
-    std::vector<json> out;
-    for (const auto& line : readLines(path)) {
-        out.push_back(json::parse(line, nullptr, false));
-        EXPECT_TRUE(out.back().is_object()) << line;
+// Shuts logging down and reads both files: the pretty lines, the raw event lines and their records.
+struct Logged {
+    std::vector<std::string> pretty, raw;
+    std::vector<json> recs;
+};
+Logged finish() {
+    const fs::path pretty = prettyLogPath(), events = eventLogPath();
+    shutdown();
+    Logged out{readLines(pretty), readLines(events), {}};
+    for (const auto& line : out.raw) {
+        out.recs.push_back(json::parse(line, nullptr, false));
+        EXPECT_TRUE(out.recs.back().is_object()) << line;
     }
     return out;
 }
 
-std::set<std::string> keysOf(const json& object) {
-    std::set<std::string> keys;
+Keys keysOf(const json& object) {
+    Keys keys;
     for (const auto& [key, _] : object.items()) keys.insert(key);
     return keys;
 }
-
-const std::set<std::string> kBaseKeys{"v", "ts", "ts_local", "source", "level", "pid", "msg"};
-std::set<std::string> with(std::set<std::string> keys, std::initializer_list<const char*> more) {
+Keys baseKeysAnd(std::initializer_list<const char*> more) {
+    Keys keys{"v", "ts", "ts_local", "source", "level", "pid", "msg"};
     keys.insert(more.begin(), more.end());
     return keys;
 }
 
 TEST(Logging, FilesLiveInTheSourceFolderUnderTheRoot) {
-    TempDir tmp;
+    test::TempDir tmp;
     test::IsolatedUserDirs dirs(tmp.path());
     LogConfig config;
     config.source = "control-cli";
     config.consoleSink = false;
     init(config);
-    const fs::path pretty = prettyLogPath();
-    const fs::path events = eventLogPath();
+    const fs::path pretty = prettyLogPath(), events = eventLogPath();
     shutdown();
     EXPECT_TRUE(prettyLogPath().empty());
     EXPECT_EQ(pretty.parent_path(), dirs.logs() / "control-cli");
@@ -72,15 +77,14 @@ TEST(Logging, FilesLiveInTheSourceFolderUnderTheRoot) {
     // Without the override: the XDG state folder, and HOME's when that is unset or relative.
     test::ScopedEnv noOverride("OSTREL_OPS_LOG_DIR", std::string());
     EXPECT_EQ(resolveLogRoot(), dirs.state() / "OstrelOps");
-    for (const std::optional<std::string>& state :
-         {std::optional<std::string>(), std::optional<std::string>("rel/x")}) {
+    for (const auto& state : {std::optional<std::string>(), std::optional<std::string>("rel/x")}) {
         test::ScopedEnv xdg("XDG_STATE_HOME", state);
         EXPECT_EQ(resolveLogRoot(), tmp.path() / "home" / ".local" / "state" / "OstrelOps");
     }
 }
 
 TEST(Logging, PrettyLinesAndRecordsAreExact) {
-    TempDir tmp;
+    test::TempDir tmp;
     LogConfig config = quietConfig(tmp.path());
     config.systemId = "sys-1";
     config.instanceId = "inst-9";
@@ -88,22 +92,14 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     init(config);
     logf(Warn, "connecting to %s:%d", "10.0.0.5", 8443);
     // A text holding a line break and terminal controls must not forge a second pretty line.
-    const std::string forging = "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94\r\n2026-01-01 00:00:00.000 I [unit] "
-                                "forged \x1B[2J\xC2\x9B\xC2\xA0";
+    const std::string forging =
+        "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94\r\n2026-01-01 00:00:00.000 I [unit] "
+        "forged \x1B[2J\xC2\x9B\xC2\xA0";
     write(Info, forging);
-    LogEvent event;
-    event.name = "ui.thing";
-    event.category = "lifecycle";
-    event.module = "shell";
-    event.stateName = "window";
-    event.streamId = "s1";
-    event.fields = {{"b", 2}, {"a", 1}};
+    LogEvent event{"ui.thing", "lifecycle", Info, "shell", "s1", {}, "window", {}, {{"b", 2}, {"a", 1}}, {}};
     write(Error, "something broke", &event);
-    const fs::path pretty = prettyLogPath();
-    const fs::path events = eventLogPath();
-    shutdown();
+    const auto [lines, raw, recs] = finish();
 
-    const auto lines = readLines(pretty);
     ASSERT_EQ(lines.size(), 5u);
     const std::string ts = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}";
     const std::string expected[] = {" I \\[unit\\] \\{process\\.start\\} unit logging started",
@@ -111,23 +107,20 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
                                     " E \\[unit\\] \\(shell\\) \\{ui\\.thing\\} something broke",
                                     " I \\[unit\\] \\{process\\.stop\\} unit logging shutting down"};
     for (int i : {0, 1, 3, 4}) EXPECT_TRUE(std::regex_match(lines[i], std::regex(ts + expected[i]))) << lines[i];
-    EXPECT_EQ(lines[2].substr(23), " I [unit] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 "
-                                   "00:00:00.000 I [unit] forged \\u001b[2J\\u009b\xC2\xA0");
+    EXPECT_EQ(lines[2].substr(23),
+              " I [unit] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 "
+              "00:00:00.000 I [unit] forged \\u001b[2J\\u009b\xC2\xA0");
 
-    const auto raw = readLines(events);
-    const auto recs = records(events);
     ASSERT_EQ(recs.size(), 5u);
     // Compact, keys in byte order: every line is exactly what the JSON library writes.
     for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(raw[i], recs[i].dump()) << i;
     // The configured identity texts in plain and event records alike.
-    const auto identity = with(kBaseKeys, {"systemId", "instanceId", "sessionId"});
-    EXPECT_EQ(keysOf(recs[1]), identity);
-    EXPECT_EQ(keysOf(recs[3]), with(identity, {"kind", "cat", "module", "state", "streamId", "fields"}));
-    EXPECT_EQ(recs[1]["sessionId"], "sess-\"3");
-    EXPECT_EQ(recs[3]["instanceId"], "inst-9");
-    EXPECT_EQ(recs[3]["systemId"], "sys-1");
-    EXPECT_EQ(recs[1]["level"], "warn");
-    EXPECT_EQ(recs[1]["pid"], ::getpid());
+    EXPECT_EQ(keysOf(recs[1]), baseKeysAnd({"systemId", "instanceId", "sessionId"}));
+    EXPECT_EQ(keysOf(recs[3]), baseKeysAnd({"systemId", "instanceId", "sessionId", "kind", "cat", "module", "state",
+                                            "streamId", "fields"}));
+    EXPECT_TRUE(recs[1]["sessionId"] == "sess-\"3" && recs[3]["instanceId"] == "inst-9" &&
+                recs[3]["systemId"] == "sys-1");
+    EXPECT_TRUE(recs[1]["level"] == "warn" && recs[1]["pid"] == ::getpid());
     EXPECT_EQ(lines[1].substr(0, 23), recs[1]["ts_local"].get<std::string>());
     EXPECT_EQ(recs[2]["msg"], forging);
     EXPECT_EQ(recs[3]["state"], (json{{"name", "window"}, {"phase", "enter"}}));
@@ -135,69 +128,55 @@ TEST(Logging, PrettyLinesAndRecordsAreExact) {
     EXPECT_EQ(recs[3]["streamId"], "s1");
     EXPECT_EQ(recs[0]["fields"]["logDir"], tmp.path().string());
     const auto now =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
-    EXPECT_LE(recs[0]["ts"].get<std::int64_t>(), now);
-    EXPECT_GT(recs[0]["ts"].get<std::int64_t>(), now - 60000);
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+    EXPECT_LE(recs[0]["ts"].get<std::int64_t>(), now.count());
+    EXPECT_GT(recs[0]["ts"].get<std::int64_t>(), now.count() - 60000);
 }
 
 TEST(Logging, EventLevelsFieldsAndTheMinimumLevel) {
-    TempDir tmp;
+    test::TempDir tmp;
     init(quietConfig(tmp.path()));
-    const auto empty = json::object();
-    emitEvent("e.fatal", "c", "fatal", "fatal text", empty);  // not a name emitEvent knows: info
-    emitEvent("e.debug", "c", "debug", "debug text", empty);  // below info: dropped
+    emitEvent("e.fatal", "c", "fatal", "fatal text", json::object());  // not a name emitEvent knows: info
+    emitEvent("e.debug", "c", "debug", "debug text", json::object());  // below info: dropped
     emitEvent("e.warn", "c", "warn", "warn text", {{"k", "v"}});
     emitEvent("e.error", "c", "error", "error text", json::array({1, 2}));
     emitEvent("e.odd", "c", "WARN", "odd text", nullptr);
     logf(Debug, "debug line %d", 1);
     write(Debug, "direct write is not filtered");
     emitInfo("e.info", "c", "info text", "stream", "client");
-    const fs::path events = eventLogPath();
-    shutdown();
-
-    const auto recs = records(events);
-    std::vector<std::pair<std::string, std::string>> seen;
-    for (const auto& r : recs) seen.emplace_back(r["msg"], r["level"]);
-    const std::vector<std::pair<std::string, std::string>> expected = {{"unit logging started", "info"},
-                                                                       {"fatal text", "info"},
-                                                                       {"warn text", "warn"},
-                                                                       {"error text", "error"},
-                                                                       {"odd text", "info"},
-                                                                       {"direct write is not filtered", "debug"},
-                                                                       {"info text", "info"},
-                                                                       {"unit logging shutting down", "info"}};
-    ASSERT_EQ(seen, expected);
+    const auto recs = finish().recs;
+    std::vector<std::string> seen;
+    for (const auto& r : recs) seen.push_back(r["msg"].get<std::string>() + "/" + r["level"].get<std::string>());
+    ASSERT_EQ(seen, (std::vector<std::string>{"unit logging started/info", "fatal text/info", "warn text/warn",
+                                              "error text/error", "odd text/info", "direct write is not filtered/debug",
+                                              "info text/info", "unit logging shutting down/info"}));
     // Fields only for a non-empty object; no identity members that were not configured.
-    EXPECT_EQ(keysOf(recs[1]), with(kBaseKeys, {"kind", "cat"}));
+    EXPECT_EQ(keysOf(recs[1]), baseKeysAnd({"kind", "cat"}));
     EXPECT_EQ(recs[2]["fields"], (json{{"k", "v"}}));
     EXPECT_FALSE(recs[3].contains("fields"));
-    EXPECT_EQ(keysOf(recs[5]), kBaseKeys);
-    EXPECT_EQ(keysOf(recs[6]), with(kBaseKeys, {"kind", "cat", "streamId", "clientId"}));
+    EXPECT_EQ(keysOf(recs[5]), baseKeysAnd({}));
+    EXPECT_EQ(keysOf(recs[6]), baseKeysAnd({"kind", "cat", "streamId", "clientId"}));
 }
 
 TEST(Logging, LongAndInvalidTextIsCutAndRepaired) {
-    TempDir tmp;
+    test::TempDir tmp;
     init(quietConfig(tmp.path()));
     // 4094 ASCII bytes then a 3-byte character: the 4,095-byte cut lands inside it.
     logf(Info, "%s", (std::string(4094, 'x') + "\xE2\x80\x94" + "tail").c_str());
     logf(Info, "%s", std::string(5000, 'y').c_str());
     write(Warn, "bad \xFF\xFE bytes");
     emitEvent("bad.fields", "c", "info", "fields \xC3", {{"k", "v\xE2\x82"}});
-    const fs::path pretty = prettyLogPath();
-    const fs::path events = eventLogPath();
-    shutdown();
-    const auto recs = records(events);
-    ASSERT_EQ(recs.size(), 6u);
-    EXPECT_EQ(recs[1]["msg"], std::string(4094, 'x') + "\xEF\xBF\xBD");
-    EXPECT_EQ(recs[2]["msg"], std::string(4095, 'y'));
-    EXPECT_EQ(recs[3]["msg"], "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes");
-    EXPECT_EQ(recs[4]["fields"]["k"], "v\xEF\xBF\xBD");
-    for (const auto& line : readLines(pretty)) EXPECT_TRUE(isValidUtf8(line));
+    const auto logged = finish();
+    ASSERT_EQ(logged.recs.size(), 6u);
+    EXPECT_EQ(logged.recs[1]["msg"], std::string(4094, 'x') + "\xEF\xBF\xBD");
+    EXPECT_EQ(logged.recs[2]["msg"], std::string(4095, 'y'));
+    EXPECT_EQ(logged.recs[3]["msg"], "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes");
+    EXPECT_EQ(logged.recs[4]["fields"]["k"], "v\xEF\xBF\xBD");
+    for (const auto& line : logged.pretty) EXPECT_TRUE(isValidUtf8(line));
 }
 
-TEST(Logging, StandardErrorOutsideTheLifetimeAndAfterAFailedInit) {
-    TempDir tmp;
+TEST(Logging, StandardErrorOutsideTheLifetimeASecondInitAndReinit) {
+    test::TempDir tmp;
     std::fflush(stderr);
     const int saved = ::dup(2);
     const int fd = ::open((tmp.path() / "stderr.txt").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
@@ -205,10 +184,16 @@ TEST(Logging, StandardErrorOutsideTheLifetimeAndAfterAFailedInit) {
     ::close(fd);
     logf(Warn, "before %s", "init");
     write(static_cast<LogLevel>(42), "odd level");
-    init(quietConfig(tmp.path() / "logs"));
+    init(quietConfig(tmp.path() / "a", "first"));
+    init(quietConfig(tmp.path() / "b", "second"));  // ignored while the first runs
+    const fs::path first = prettyLogPath();
     write(Info, "inside");
     shutdown();
+    const bool secondIgnored = !fs::exists(tmp.path() / "b");
     logf(Error, "after shutdown");
+    init(quietConfig(tmp.path() / "b", "second"));
+    write(Info, "two");
+    const auto reinit = finish().pretty;
     test::writeFile(tmp.path() / "blocked", "x");  // a log folder below a regular file cannot exist
     init(quietConfig(tmp.path() / "blocked" / "sub"));
     const bool failedInit = !initialized();
@@ -216,49 +201,20 @@ TEST(Logging, StandardErrorOutsideTheLifetimeAndAfterAFailedInit) {
     std::fflush(stderr);
     ::dup2(saved, 2);
     ::close(saved);
-    EXPECT_TRUE(failedInit);
+    EXPECT_TRUE(failedInit && secondIgnored);
+    EXPECT_EQ(first.parent_path(), tmp.path() / "a");
+    ASSERT_EQ(reinit.size(), 3u);
+    EXPECT_NE(reinit[1].find("[second] two"), std::string::npos);
     const std::string text = test::readFile(tmp.path() / "stderr.txt");
     for (const char* line : {"W before init\n", "? odd level\n", "E after shutdown\n",
                              "ostrel::log::init failed: ", "I after failed init\n"}) {
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     }
-    EXPECT_EQ(text.find("inside"), std::string::npos);
+    EXPECT_TRUE(text.find("inside") == std::string::npos && text.find("two") == std::string::npos);
 }
 
-TEST(Logging, SecondInitIsIgnoredAndReinitAfterShutdownWorks) {
-    TempDir tmp;
-    init(quietConfig(tmp.path() / "a", "first"));
-    init(quietConfig(tmp.path() / "b", "second"));
-    EXPECT_EQ(prettyLogPath().parent_path(), tmp.path() / "a");
-    shutdown();
-    EXPECT_FALSE(fs::exists(tmp.path() / "b"));
-    init(quietConfig(tmp.path() / "b", "second"));
-    write(Info, "two");
-    const fs::path second = prettyLogPath();
-    shutdown();
-    ASSERT_EQ(readLines(second).size(), 3u);
-    EXPECT_NE(readLines(second)[1].find("[second] two"), std::string::npos);
-}
-
-TEST(Logging, ManyThreadsLoseNothingAtInfo) {
-    TempDir tmp;
-    init(quietConfig(tmp.path()));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 500; ++i) logf(Info, "thread %d line %d", t, i);
-        });
-    }
-    for (auto& th : threads) th.join();
-    const fs::path events = eventLogPath();
-    shutdown();
-    std::set<std::string> messages;
-    for (const auto& r : records(events)) messages.insert(r["msg"].get<std::string>());
-    EXPECT_EQ(messages.size(), 8u * 500u + 2u);
-}
-
-TEST(Logging, AnInfoLineReachesTheDiskWithoutAFlush) {
-    TempDir tmp;
+TEST(Logging, ManyThreadsLoseNothingAndAnInfoLineReachesTheDiskWithoutAFlush) {
+    test::TempDir tmp;
     init(quietConfig(tmp.path()));
     logf(Info, "on disk soon");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
@@ -268,19 +224,26 @@ TEST(Logging, AnInfoLineReachesTheDiskWithoutAFlush) {
         pretty = test::readFile(prettyLogPath()).find("on disk soon") != std::string::npos;
         events = test::readFile(eventLogPath()).find("on disk soon") != std::string::npos;
     }
-    EXPECT_TRUE(pretty);
-    EXPECT_TRUE(events);
-    shutdown();
+    EXPECT_TRUE(pretty && events);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 500; ++i) logf(Info, "thread %d line %d", t, i);
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::set<std::string> messages;
+    for (const auto& r : finish().recs) messages.insert(r["msg"].get<std::string>());
+    EXPECT_EQ(messages.size(), 8u * 500u + 3u);
 }
 
 TEST(Logging, FilesRotateAtTheSizeLimitKeepingMaxFiles) {
-    TempDir tmp;
+    test::TempDir tmp;
     LogConfig config = quietConfig(tmp.path());
     config.maxFileBytes = 4096;
     config.maxFiles = 2;
     init(config);
-    const std::string pretty = prettyLogPath().stem().string();  // Log_<stamp>
-    const std::string events = eventLogPath().stem().string();   // events-<stamp>
+    const std::string pretty = prettyLogPath().stem().string(), events = eventLogPath().stem().string();
     for (int i = 0; i < 200; ++i) logf(Info, "line %03d %s", i, std::string(80, 'r').c_str());
     shutdown();
     // The index goes before the extension; the current file and maxFiles older ones are kept.

@@ -13,6 +13,7 @@ namespace ostrel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::readFile;
 
 std::size_t openDescriptors() {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
@@ -23,29 +24,25 @@ TEST(store_AtomicFile, ReplacesContentExactlyAndPrivately) {
     const fs::path file = tmp.path() / "f.json";
     const std::size_t descriptors = openDescriptors();
     EXPECT_FALSE(writeFileAtomic({}, "x"));
-
     // A longer leftover from a killed save must not leak its tail into the next file.
     test::writeFile(tmp.path() / "f.json.tmp", std::string(4096, 'z'));
-    ASSERT_TRUE(writeFileAtomic(file, "first"));
-    EXPECT_EQ(test::readFile(file), "first");
-    EXPECT_FALSE(fs::exists(tmp.path() / "f.json.tmp"));
-
-    const std::string binary("a\0b\r\n\xff", 6);
-    ASSERT_TRUE(writeFileAtomic(file, binary));
-    EXPECT_EQ(test::readFile(file), binary);
-    ASSERT_TRUE(writeFileAtomic(file, ""));
-    EXPECT_EQ(fs::file_size(file), 0u);
-
     const std::string big(3 << 20, 'q');  // several write() calls' worth
-    ASSERT_TRUE(writeFileAtomic(file, big));
-    EXPECT_TRUE(test::readFile(file) == big);
-
+    for (const std::string& content : {std::string("first"), std::string("a\0b\r\n\xff", 6), std::string(), big}) {
+        ASSERT_TRUE(writeFileAtomic(file, content));
+        EXPECT_TRUE(readFile(file) == content) << content.size();
+        EXPECT_FALSE(fs::exists(tmp.path() / "f.json.tmp"));
+    }
     struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     EXPECT_FALSE(writeFileAtomic(tmp.path() / "missing-folder" / "f.json", "x"));
     EXPECT_FALSE(fs::exists(tmp.path() / "missing-folder"));
+    // A failed rename (a folder in the way) keeps the target and removes the temporary.
+    fs::create_directories(tmp.path() / "busy" / "inside");
+    EXPECT_FALSE(writeFileAtomic(tmp.path() / "busy", "x"));
+    EXPECT_TRUE(fs::is_directory(tmp.path() / "busy" / "inside"));
+    EXPECT_FALSE(fs::exists(tmp.path() / "busy.tmp"));
     EXPECT_EQ(openDescriptors(), descriptors) << "every file and folder opened is closed again";
 }
 
@@ -53,7 +50,6 @@ TEST(store_AtomicFile, AFailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
     test::TempDir tmp;
     const fs::path file = tmp.path() / "config.json";
     ASSERT_TRUE(writeFileAtomic(file, "old content"));
-
     // A file-size limit makes write() fail part-way (as a full disk would); run it in a child so
     // the limit does not reach this process.
     const pid_t pid = ::fork();
@@ -62,31 +58,19 @@ TEST(store_AtomicFile, AFailedWriteKeepsTheOldFileAndRemovesTheTemporary) {
         ::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{1000, 1000};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        const bool ok = writeFileAtomic(file, std::string(5000, 'n'));
-        ::_exit(ok ? 1 : 0);
+        ::_exit(writeFileAtomic(file, std::string(5000, 'n')) ? 1 : 0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write must report failure";
-    EXPECT_EQ(test::readFile(file), "old content");
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write must report failure";
+    EXPECT_EQ(readFile(file), "old content");
     EXPECT_FALSE(fs::exists(tmp.path() / "config.json.tmp"));
-}
-
-TEST(store_AtomicFile, AFailedRenameKeepsTheTargetAndRemovesTheTemporary) {
-    test::TempDir tmp;
-    const fs::path target = tmp.path() / "busy";
-    fs::create_directories(target / "inside");
-    EXPECT_FALSE(writeFileAtomic(target, "x"));
-    EXPECT_TRUE(fs::is_directory(target / "inside"));
-    EXPECT_FALSE(fs::exists(tmp.path() / "busy.tmp"));
 }
 
 TEST(store_AtomicFile, ReadFileTextReadsBytesAndTreatsFailuresAsEmpty) {
     test::TempDir tmp;
-    EXPECT_EQ(readFileText({}), "");
-    EXPECT_EQ(readFileText(tmp.path() / "absent"), "");
-    EXPECT_EQ(readFileText(tmp.path()), "") << "a folder is not a file";
+    for (const fs::path& path : {fs::path(), tmp.path() / "absent", tmp.path()})
+        EXPECT_EQ(readFileText(path), "") << path;
     const std::string bytes("\xEF\xBB\xBF{\0}\r\n", 7);
     test::writeFile(tmp.path() / "f", bytes);
     EXPECT_EQ(readFileText(tmp.path() / "f"), bytes);

@@ -70,7 +70,6 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
     std::mt19937 rng(seed);
     // Microseconds; wide enough that a slow start (a sanitizer build) still leaves time for saves.
     std::uniform_int_distribution<int> pause(1000, 50000);
-
     const auto started = std::chrono::steady_clock::now();
     long last = 0;
     int killedMidSave = 0;
@@ -93,7 +92,7 @@ TEST(store_CrashSafety, KillingASaveAtAnyMomentLeavesAWholeState) {
     EXPECT_GT(last, 3) << "too few saves completed to exercise anything";
     std::cout << "crash safety: " << rounds << " kills (" << killedMidSave << " inside a save), " << last
               << " states saved, " << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()
-              << " s\n";
+              << " s\n";  // read by bench/store/crash-safety
 
     // A run that ends normally leaves no temporary file behind, whatever an earlier kill left.
     const pid_t clean = startSaver(file, 40);

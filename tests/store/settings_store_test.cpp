@@ -1,19 +1,14 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "log/log.h"
 #include "store/app_dirs.h"
 #include "store/settings_store.h"
 #include "tests/store/store_test_util.h"
-#include "tests/support/test_support.h"
 
 namespace ostrel {
 namespace {
@@ -22,16 +17,34 @@ namespace fs = std::filesystem;
 using test::countOf;
 using test::readFile;
 using test::writeFile;
+using Strings = std::vector<std::string>;
 
-SystemEntry makeEntry(const std::string& id, const std::string& host, std::vector<std::string> hosts = {},
+SystemEntry makeEntry(const std::string& id, const std::string& host, Strings hosts = {},
                       std::int64_t lastUsedMs = 1000, bool remembered = false) {
     return SystemEntry{id, "Name of " + id, host, 9443, std::move(hosts), lastUsedMs, remembered};
 }
 
-std::vector<std::string> ids(const std::vector<SystemEntry>& systems) {
-    std::vector<std::string> out;
+// One line per entry: "id/name/host:port/hosts,/lastUsedMs/remembered".
+Strings show(const std::vector<SystemEntry>& systems) {
+    Strings out;
+    for (const auto& s : systems) {
+        std::string hosts;
+        for (const auto& h : s.hosts) hosts += h + ",";
+        out.push_back(s.systemId + "/" + s.name + "/" + s.host + ":" + std::to_string(s.port) + "/" + hosts + "/" +
+                      std::to_string(s.lastUsedMs) + "/" + (s.sessionRemembered ? "R" : "-"));
+    }
+    return out;
+}
+
+Strings ids(const std::vector<SystemEntry>& systems) {
+    Strings out;
     for (const auto& s : systems) out.push_back(s.systemId);
     return out;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
 }
 
 // Every test runs with its own per-user folders, so configPath() lands in a temporary folder.
@@ -70,21 +83,11 @@ TEST_F(store_Load, KeepsCompleteEntriesInFileOrder) {
         {"systemId": "a", "host": "10.0.0.2"}]})");
     SettingsStore store;
     store.load();
-    const auto systems = store.systemsSnapshot();
-    ASSERT_EQ(ids(systems), (std::vector<std::string>{"a", "b", "a"})) << "duplicates are kept, order is the file's";
-    EXPECT_EQ(systems[0].name, "Alpha");
-    EXPECT_EQ(systems[0].port, INT32_MAX);
-    EXPECT_EQ(systems[0].lastUsedMs, INT64_MAX);
-    EXPECT_TRUE(systems[0].sessionRemembered);
-    EXPECT_EQ(systems[0].hosts, (std::vector<std::string>{"10.0.0.1", "alpha.local", "fe80::1"}));
-    EXPECT_EQ(systems[1].port, INT32_MIN);
-    EXPECT_EQ(systems[1].lastUsedMs, INT64_MIN);
-    EXPECT_TRUE(systems[1].hosts.empty());
-    EXPECT_EQ(systems[2].port, 8443);  // absent members take their defaults
-    EXPECT_EQ(systems[2].name, "");
-    EXPECT_FALSE(systems[2].sessionRemembered);
-    EXPECT_EQ(store.lastSystem().systemId, "b");
-    EXPECT_TRUE(store.lastSystem().autoSignIn);
+    // Duplicates are kept, order is the file's; absent members take their defaults.
+    EXPECT_EQ(show(store.systemsSnapshot()),
+              (Strings{"a/Alpha/10.0.0.1:2147483647/10.0.0.1,alpha.local,fe80::1,/9223372036854775807/R",
+                       "b//beta.local:-2147483648//-9223372036854775808/-", "a//10.0.0.2:8443//0/-"}));
+    EXPECT_TRUE(store.lastSystem().systemId == "b" && store.lastSystem().autoSignIn);
     SystemEntry found;
     ASSERT_TRUE(store.findSystem("a", found));
     EXPECT_EQ(found.host, "10.0.0.1") << "the first match is returned";
@@ -93,8 +96,7 @@ TEST_F(store_Load, KeepsCompleteEntriesInFileOrder) {
     // A missing or empty file starts empty, without a warning and without creating anything.
     fs::remove(file);
     store.load();
-    EXPECT_TRUE(store.systemsSnapshot().empty());
-    EXPECT_FALSE(store.lastSystem().autoSignIn);
+    EXPECT_TRUE(store.systemsSnapshot().empty() && !store.lastSystem().autoSignIn);
     writeConfig("");
     store.load();
     store.setLastSystem("x", false);
@@ -103,11 +105,11 @@ TEST_F(store_Load, KeepsCompleteEntriesInFileOrder) {
 }
 
 TEST_F(store_Load, AFileThatCannotBeReadIsMovedAsideBeforeTheFirstSave) {
-    const std::string good = R"({"systemId": "ok", "host": "10.0.0.1"})";
+    const std::string good = R"({"systemId": "ok", "host": "10.0.0.1"})", v2 = R"({"version": 2, "systems": [)";
     const auto withEntry = [&](const std::string& bad) {
         return R"({"version": 2, "lastSystemId": "ok", "autoSignIn": true, "systems": [)" + good + ", " + bad + "]}";
     };
-    const std::vector<std::string> damaged = {
+    const Strings damaged = {
         "not json at all",
         "\"text\"",
         R"({"systems": []})",
@@ -122,13 +124,13 @@ TEST_F(store_Load, AFileThatCannotBeReadIsMovedAsideBeforeTheFirstSave) {
         withEntry(R"({"systemId": "b", "host": "h", "lastUsedMs": 1.5e12})"),
         withEntry(R"({"systemId": "b", "host": "h", "sessionRemembered": 1})"),
         withEntry(R"({"systemId": "b", "name": false})"),  // even on an entry that would be dropped
-        withEntry(good).substr(0, 60),                     // cut short
+        withEntry(good).substr(0, 60),
         good + "{",
-        "{\"version\": 2, \"systems\": [" + good + "]",
+        v2 + good + "]",  // cut short
         // The parser would stop at a NUL and take the text before it for the whole file.
-        R"({"version": 2, "systems": [)" + good + "]}" + std::string(1, '\0') + "junk",
+        v2 + good + "]}" + std::string(1, '\0') + "junk",
         // One level deeper than any untrusted JSON may nest (unknown members included).
-        R"({"version": 2, "systems": [)" + good + R"(], "x": )" + std::string(64, '[') + std::string(64, ']') + "}",
+        v2 + good + R"(], "x": )" + std::string(64, '[') + std::string(64, ']') + "}",
     };
     const std::regex asideName(R"(config\.json\.unreadable-\d{8}_\d{6}(-\d+)?)");
     for (const auto& text : damaged) {
@@ -138,8 +140,7 @@ TEST_F(store_Load, AFileThatCannotBeReadIsMovedAsideBeforeTheFirstSave) {
         SettingsStore store;
         store.load();
         EXPECT_TRUE(store.systemsSnapshot().empty());
-        EXPECT_EQ(store.lastSystem().systemId, "");
-        EXPECT_FALSE(store.lastSystem().autoSignIn);
+        EXPECT_TRUE(store.lastSystem().systemId.empty() && !store.lastSystem().autoSignIn);
         EXPECT_EQ(readFile(file), text) << "left alone until the next save";
         store.recordSignIn(makeEntry("new", "10.0.0.2"));
         store.setLastSystem("new", true);  // the second save moves nothing more
@@ -155,8 +156,8 @@ TEST_F(store_Load, AFileThatCannotBeReadIsMovedAsideBeforeTheFirstSave) {
               damaged.size());
 }
 
-TEST_F(store_Load, AFolderInThePlaceOfTheFileIsMovedAsideToo) {
-    fs::create_directories(file / "inside");
+TEST_F(store_Load, MovingAsideNeverOverwrites) {
+    fs::create_directories(file / "inside");  // a folder in the place of the file moves aside too
     SettingsStore store;
     store.load();
     EXPECT_TRUE(store.systemsSnapshot().empty());
@@ -164,43 +165,37 @@ TEST_F(store_Load, AFolderInThePlaceOfTheFileIsMovedAsideToo) {
     EXPECT_EQ(readFile(file), store.serialize());
     ASSERT_EQ(others().size(), 1u);
     EXPECT_TRUE(fs::is_directory(others()[0] / "inside"));
-}
+    fs::remove_all(folder);
 
-TEST_F(store_Load, WithoutAFreeNameNothingIsOverwritten) {
+    // Two in one second keep both.
+    writeConfig("first damage");
+    const fs::path one = moveAsideUnreadable(file);
+    writeConfig("second damage");
+    const fs::path two = moveAsideUnreadable(file);
+    ASSERT_FALSE(one.empty() || two.empty());
+    EXPECT_TRUE(readFile(one) == "first damage" && readFile(two) == "second damage");
+    EXPECT_TRUE(moveAsideUnreadable(file).empty()) << "nothing left to move";
+    EXPECT_TRUE(two.string().size() != one.string().size() + 2 || two.string() == one.string() + "-2") << two;
+
+    // Without a free name nothing is overwritten: every name the next few seconds could give is taken.
     writeConfig("{broken");
-    SettingsStore store;
-    store.load();
-    // Every name the next few seconds could give is taken.
+    SettingsStore blocked;
+    blocked.load();
     const auto now =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
     for (int s = 0; s < 4; ++s) {
         const std::string stamp = "config.json.unreadable-" + log::makeFileStamp(now.count() + s, 0, false);
         for (int n = 1; n <= 99; ++n) writeFile(folder / (n == 1 ? stamp : stamp + "-" + std::to_string(n)), "");
     }
-    store.recordSignIn(makeEntry("x", "10.0.0.1"));
+    blocked.recordSignIn(makeEntry("x", "10.0.0.1"));
     EXPECT_EQ(readFile(file), "{broken");
-    EXPECT_EQ(store.systemsSnapshot().size(), 1u) << "memory keeps the change";
-    // Once the damaged file is gone, saving works again.
-    fs::remove(file);
-    store.setLastSystem("x", true);
-    EXPECT_EQ(readFile(file), store.serialize());
+    EXPECT_EQ(blocked.systemsSnapshot().size(), 1u) << "memory keeps the change";
+    fs::remove(file);  // once the damaged file is gone, saving works again
+    blocked.setLastSystem("x", true);
+    EXPECT_EQ(readFile(file), blocked.serialize());
     const std::string logged = log.finish();
     EXPECT_EQ(countOf(logged, "could not move the unreadable " + file.string() + " aside: no free name"), 1u);
     EXPECT_EQ(countOf(logged, "could not write control-app config.json"), 1u);
-}
-
-TEST_F(store_Load, TwoUnreadableFilesInOneSecondKeepBoth) {
-    writeConfig("first damage");
-    const fs::path one = moveAsideUnreadable(file);
-    writeConfig("second damage");
-    const fs::path two = moveAsideUnreadable(file);
-    ASSERT_FALSE(one.empty() || two.empty());
-    EXPECT_EQ(readFile(one), "first damage");
-    EXPECT_EQ(readFile(two), "second damage");
-    EXPECT_TRUE(moveAsideUnreadable(file).empty()) << "nothing left to move";
-    if (one.filename().string().size() == two.filename().string().size() - 2) {
-        EXPECT_EQ(two.string(), one.string() + "-2");  // the same second
-    }
 }
 
 using store_Save = StoreFixture;
@@ -218,11 +213,8 @@ TEST_F(store_Save, OneRememberedSystemIsByteExactAndPrivate) {
               "  ],\n  \"version\": 2\n}");
     EXPECT_EQ(store.serialize(), readFile(file));
     EXPECT_TRUE(others().empty()) << "no temporary file left";
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(modeOf(file), 0600u);
+    EXPECT_EQ(modeOf(folder), 0700u);
 }
 
 TEST_F(store_Save, TextIsEscapedRepairedAndLoadsBackUnchanged) {
@@ -248,9 +240,8 @@ TEST_F(store_Save, TextIsEscapedRepairedAndLoadsBackUnchanged) {
     EXPECT_EQ(again.serialize(), text);
     SystemEntry back;
     ASSERT_TRUE(again.findSystem(odd.systemId, back));
-    EXPECT_EQ(back.name, odd.name);
-    EXPECT_EQ(back.hosts, (std::vector<std::string>{"fe80::1%eth0", "h\"\\"}));
-    EXPECT_EQ(back.lastUsedMs, INT64_MAX);
+    EXPECT_TRUE(back.name == odd.name && back.lastUsedMs == INT64_MAX);
+    EXPECT_EQ(back.hosts, (Strings{"fe80::1%eth0", "h\"\\"}));
 
     SystemEntry broken = makeEntry("bad", "10.0.0.1");
     broken.name = "broken \xC3 byte";  // replaced instead of losing the whole save
@@ -263,11 +254,11 @@ TEST_F(store_Save, AFailedWriteWarnsAndKeepsTheOldFile) {
     store.load();
     store.recordSignIn(makeEntry("first", "10.0.0.1"));
     const std::string before = readFile(file);
-    fs::create_directory(fs::path(file.string() + ".tmp"));  // in the way of the temporary file, even for root
+    fs::create_directory(file.string() + ".tmp");  // in the way of the temporary file, even for root
     store.recordSignIn(makeEntry("second", "10.0.0.2"));
     EXPECT_EQ(readFile(file), before);
-    EXPECT_EQ(ids(store.systemsSnapshot()), (std::vector<std::string>{"second", "first"}));
-    fs::remove(fs::path(file.string() + ".tmp"));
+    EXPECT_EQ(ids(store.systemsSnapshot()), (Strings{"second", "first"}));
+    fs::remove(file.string() + ".tmp");
     store.setLastSystem("second", false);
     EXPECT_EQ(readFile(file), store.serialize()) << "the next save writes the whole state";
 
@@ -295,19 +286,15 @@ TEST_F(store_Change, SignInMergesHostsMovesToTheFrontAndKeeps32) {
     // Own host first, then the entry's hosts, then stored ones not present; every copy a damaged
     // file held folds into the one entry, so no stale copy outlives the sign-in.
     store.recordSignIn(makeEntry("d", "new", {"x", "first"}, 2000, true));
-    auto systems = store.systemsSnapshot();
-    ASSERT_EQ(ids(systems), (std::vector<std::string>{"d", "e"}));
-    EXPECT_EQ(systems[0].hosts, (std::vector<std::string>{"new", "x", "first", "shared", "second"}));
-    EXPECT_EQ(systems[0].lastUsedMs, 2000);
-    EXPECT_TRUE(systems[0].sessionRemembered);
+    EXPECT_EQ(show(store.systemsSnapshot()),
+              (Strings{"d/Name of d/new:9443/new,x,first,shared,second,/2000/R", "e//other:8443/other,/0/-"}));
     store.recordSignIn(makeEntry("e", "y2", {"z", "y2"}));  // holds its own host already: order kept
-    EXPECT_EQ(store.systemsSnapshot()[0].hosts, (std::vector<std::string>{"z", "y2", "other"}));
+    EXPECT_EQ(show(store.systemsSnapshot())[0], "e/Name of e/y2:9443/z,y2,other,/1000/-");
 
     for (int i = 1; i <= 33; ++i) store.recordSignIn(makeEntry("sys-" + std::to_string(i), "10.0.0.1"));
-    systems = store.systemsSnapshot();
+    const auto systems = store.systemsSnapshot();
     ASSERT_EQ(systems.size(), 32u);
-    EXPECT_EQ(systems.front().systemId, "sys-33");
-    EXPECT_EQ(systems.back().systemId, "sys-2");
+    EXPECT_TRUE(systems.front().systemId == "sys-33" && systems.back().systemId == "sys-2");
     store.recordSignIn(makeEntry("sys-10", "10.0.0.2"));  // a listed system drops nothing
     EXPECT_EQ(store.systemsSnapshot().back().systemId, "sys-2");
     EXPECT_EQ(nlohmann::json::parse(readFile(file))["systems"].size(), 32u);
@@ -323,16 +310,14 @@ TEST_F(store_Change, ForgetAndClearRememberedSession) {
     store.clearRememberedSession("nobody");
     EXPECT_EQ(readFile(file), handWritten) << "no match, no save";
     store.clearRememberedSession("d");  // every copy, should the file list the system twice
-    EXPECT_FALSE(store.systemsSnapshot()[0].sessionRemembered);
-    EXPECT_FALSE(store.systemsSnapshot()[2].sessionRemembered);
+    EXPECT_FALSE(store.systemsSnapshot()[0].sessionRemembered || store.systemsSnapshot()[2].sessionRemembered);
     EXPECT_EQ(readFile(file), store.serialize());
 
     store.forgetSystem("e");
     EXPECT_TRUE(store.lastSystem().autoSignIn) << "forgetting another system leaves auto sign-in";
     store.forgetSystem("d");  // every match
     EXPECT_TRUE(store.systemsSnapshot().empty());
-    EXPECT_EQ(store.lastSystem().systemId, "");
-    EXPECT_FALSE(store.lastSystem().autoSignIn);
+    EXPECT_TRUE(store.lastSystem().systemId.empty() && !store.lastSystem().autoSignIn);
     fs::remove(file);
     store.forgetSystem("unknown");  // still saves
     EXPECT_EQ(readFile(file),
@@ -346,8 +331,7 @@ TEST_F(store_Change, WorkersReadWhileTheUiThreadWrites) {
     std::vector<std::thread> readers;
     for (int t = 0; t < 3; ++t) {
         readers.emplace_back([&] {
-            SystemEntry e;
-            while (!stop.load()) {
+            for (SystemEntry e; !stop.load();) {
                 (void)store.findSystem("s-5", e);
                 EXPECT_LE(store.systemsSnapshot().size(), SettingsStore::kMaxSystems);
                 (void)store.lastSystem();
@@ -365,22 +349,18 @@ TEST_F(store_Change, WorkersReadWhileTheUiThreadWrites) {
 
 TEST(store_AppDirs, XdgFoldersOrHomeAndPrivateModes) {
     test::TempDir tmp;
-    test::ScopedEnv home("HOME", (tmp.path() / "home").string());
-    test::ScopedEnv config("XDG_CONFIG_HOME", (tmp.path() / "cfg").string());
-    test::ScopedEnv data("XDG_DATA_HOME", (tmp.path() / "dat").string());
-    EXPECT_EQ(configPath(), tmp.path() / "cfg" / "OstrelOps" / "control-app" / "config.json");
-    EXPECT_EQ(appDataDir(KnownFolder::Local), tmp.path() / "dat" / "OstrelOps" / "control-app");
-    for (const auto& p : {tmp.path() / "cfg", tmp.path() / "cfg" / "OstrelOps" / "control-app", tmp.path() / "dat"}) {
-        struct stat st {};
-        ASSERT_EQ(::stat(p.c_str(), &st), 0) << p;
-        EXPECT_EQ(st.st_mode & 0777, 0700u) << p;
-    }
+    const fs::path t = tmp.path(), app = fs::path("OstrelOps") / "control-app";
+    test::ScopedEnv home("HOME", (t / "home").string());
+    test::ScopedEnv config("XDG_CONFIG_HOME", (t / "cfg").string());
+    test::ScopedEnv data("XDG_DATA_HOME", (t / "dat").string());
+    EXPECT_EQ(configPath(), t / "cfg" / app / "config.json");
+    EXPECT_EQ(appDataDir(KnownFolder::Local), t / "dat" / app);
+    for (const auto& p : {t / "cfg", t / "cfg" / app, t / "dat"}) EXPECT_EQ(modeOf(p), 0700u) << p;
     for (const char* value : {"", "relative/path"}) {  // not absolute: ignored
         test::ScopedEnv relativeConfig("XDG_CONFIG_HOME", std::string(value));
         test::ScopedEnv relativeData("XDG_DATA_HOME", std::string(value));
-        EXPECT_EQ(appDataDir(KnownFolder::Roaming), tmp.path() / "home" / ".config" / "OstrelOps" / "control-app");
-        EXPECT_EQ(appDataDir(KnownFolder::Local),
-                  tmp.path() / "home" / ".local" / "share" / "OstrelOps" / "control-app");
+        EXPECT_EQ(appDataDir(KnownFolder::Roaming), t / "home" / ".config" / app);
+        EXPECT_EQ(appDataDir(KnownFolder::Local), t / "home" / ".local" / "share" / app);
     }
     EXPECT_FALSE(fs::exists(fs::current_path() / "relative"));
 }

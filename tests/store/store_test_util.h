@@ -2,21 +2,17 @@
 // Helpers shared by the store tests: a private log per test and counting what it holds.
 #include <glib.h>
 
-#include <filesystem>
-#include <string>
-
 #include "log/log.h"
-#include "store/settings_store.h"
 #include "tests/support/test_support.h"
 
 namespace ostrel::test {
 
-// Routes the process log into `folder` for one test; `finish` shuts logging down (which
-// flushes) and returns everything written to the log files.
+// Routes the process log into `folder` for one test; `finish` shuts logging down (which flushes)
+// and returns the pretty log (each line once) or, with `all`, every log file (to check that
+// something appears nowhere).
 class LogCapture {
 public:
     explicit LogCapture(std::filesystem::path folder) : folder_(std::move(folder)) {
-        std::filesystem::create_directories(folder_);
         log::LogConfig config;
         config.source = "store-test";
         config.logDir = folder_;
@@ -25,39 +21,14 @@ public:
         log::init(config);
         pretty_ = log::prettyLogPath();
     }
-    ~LogCapture() {
-        if (!finished_) log::shutdown();
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    // The pretty log alone: each line appears once (the event log repeats it as JSON).
-    std::string finish() {
-        shutdownOnce();
-        return readFile(pretty_);
-    }
-
-    // Every log file in the folder, for checks that something appears nowhere.
-    std::string finishAll() {
-        shutdownOnce();
-        std::string all;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder_)) {
-            if (entry.is_regular_file()) all += readFile(entry.path());
-        }
-        return all;
+    ~LogCapture() { log::shutdown(); }
+    std::string finish(bool all = false) {
+        log::shutdown();
+        return all ? readTree(folder_) : readFile(pretty_);
     }
 
 private:
-    void shutdownOnce() {
-        if (!finished_) {
-            log::shutdown();
-            finished_ = true;
-        }
-    }
-
-    std::filesystem::path folder_;
-    std::filesystem::path pretty_;
-    bool finished_ = false;
+    std::filesystem::path folder_, pretty_;
 };
 
 // GLib's critical warnings (a null handed to a GLib call) end the vault tests instead of scrolling

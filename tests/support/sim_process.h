@@ -2,7 +2,6 @@
 // Starts ostrel-system-sim (from $OSTREL_SIM) for one test and reads what it recorded.
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,43 +14,29 @@ namespace ostrel::test {
 
 class SimProcess {
 public:
-    // `args` are the simulator's options; --record and --exit-with-parent are added by the helper
-    // (so the simulator ends with the thread that made this object). Waits up to
-    // `readyTimeout` for the ready line; check ready() before using the port.
+    // `args` are the simulator's options; --record and --exit-with-parent are added (so the simulator
+    // ends with the thread that made this object). Check ready() before using the port.
     explicit SimProcess(const std::vector<std::string>& args = {},
                         std::chrono::milliseconds readyTimeout = std::chrono::seconds(15));
-    ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    bool ready() const { return ready_; }
+    bool ready() const { return port_ > 0; }
     std::string failure() const { return failure_; }  // why it is not ready (for test messages)
     int port() const { return port_; }
-    const std::string& address() const { return address_; }
-    // The ready line's systemId as a string (empty when it is not a string).
-    std::string systemId() const;
     const nlohmann::json& readyLine() const { return readyLine_; }
 
-    // Every request recorded so far, in order (parsed record lines).
-    std::vector<nlohmann::json> requests() const;
-    // Those whose path equals `path`.
-    std::vector<nlohmann::json> requests(const std::string& path) const;
-    const std::filesystem::path& recordPath() const { return recordPath_; }
-
+    // The requests recorded so far, in order; with a `path`, only those to it.
+    std::vector<nlohmann::json> requests(const std::string& path = "") const;
     // Merges a config object at run time (one line on the simulator's stdin); true when accepted.
     bool configure(const nlohmann::json& config);
-
-    // Ends the simulator now (SIGKILL); the record stays readable.
-    void stop();
 
 private:
     TempDir dir_;
     std::filesystem::path recordPath_;
     std::unique_ptr<ChildProcess> child_;
-    bool ready_ = false;
     std::string failure_;
     int port_ = 0;
-    std::string address_;
     nlohmann::json readyLine_;
 };
 

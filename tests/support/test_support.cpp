@@ -6,12 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <algorithm>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -20,14 +18,13 @@ extern char** environ;
 
 namespace ostrel::test {
 namespace fs = std::filesystem;
+using namespace std::chrono;
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/ostrel-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = buffer.data();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -35,30 +32,27 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    if (value) {
-        ::setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
+// Sets `name` to `value`, or unsets it for nullopt.
+static void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    setOrUnset(name_, value);
+}
 ScopedEnv::~ScopedEnv() {
-    if (old_) {
-        ::setenv(name_.c_str(), old_->c_str(), 1);
-    } else {
-        ::unsetenv(name_.c_str());
-    }
+    setOrUnset(name_, old_);
 }
 
 IsolatedUserDirs::IsolatedUserDirs(const fs::path& root) : root_(root) {
     for (const char* sub : {"home", "config", "data", "state", "logs"}) fs::create_directories(root / sub);
-    envs_.push_back(std::make_unique<ScopedEnv>("HOME", (root / "home").string()));
-    envs_.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", config().string()));
-    envs_.push_back(std::make_unique<ScopedEnv>("XDG_DATA_HOME", data().string()));
-    envs_.push_back(std::make_unique<ScopedEnv>("XDG_STATE_HOME", state().string()));
-    envs_.push_back(std::make_unique<ScopedEnv>("OSTREL_OPS_LOG_DIR", logs().string()));
+    const std::pair<const char*, fs::path> vars[] = {{"HOME", root / "home"},
+                                                     {"XDG_CONFIG_HOME", config()},
+                                                     {"XDG_DATA_HOME", data()},
+                                                     {"XDG_STATE_HOME", state()},
+                                                     {"OSTREL_OPS_LOG_DIR", logs()}};
+    for (const auto& [name, path] : vars) envs_.push_back(std::make_unique<ScopedEnv>(name, path.string()));
 }
 
 std::string readFile(const fs::path& path) {
@@ -69,15 +63,13 @@ std::string readFile(const fs::path& path) {
 }
 
 void writeFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::vector<std::string> readLines(const fs::path& path) {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -91,6 +83,15 @@ std::vector<fs::path> listFiles(const fs::path& folder) {
     return files;
 }
 
+std::string readTree(const fs::path& folder) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
+        if (entry.is_regular_file()) all += readFile(entry.path());
+    }
+    return all;
+}
+
 std::string programPath(const char* envName) {
     if (const char* value = std::getenv(envName); value != nullptr && *value != '\0') return value;
     const std::string name = envName;
@@ -99,14 +100,22 @@ std::string programPath(const char* envName) {
     throw std::runtime_error("no program path for " + name);
 }
 
+bool inPrivateNetns(bool lookups) {
+    const char* in = std::getenv("OSTREL_IN_NETNS");
+    const char* no = std::getenv("OSTREL_NO_NETNS");
+    return in != nullptr && std::string(in) == "1" && (!lookups || no == nullptr || *no == '\0');
+}
+
 namespace {
 
-// Applies the test's extra environment ("A=1|B=2", set by the test CMake) before any test runs.
-const bool kExtraEnvApplied = [] {
+// Applies the test's extra environment ("A=1|B=2", set by the test CMake) before any test runs,
+// and drops proxy settings so that no request leaves loopback through one.
+const bool kEnvironmentPrepared = [] {
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+        ::unsetenv(name);
+    }
     const char* extra = std::getenv("OSTREL_TEST_ENV");
-    if (extra == nullptr) return false;
-    std::string rest = extra;
-    while (!rest.empty()) {
+    for (std::string rest = extra ? extra : ""; !rest.empty();) {
         const auto bar = rest.find('|');
         const std::string item = rest.substr(0, bar);
         rest = bar == std::string::npos ? std::string() : rest.substr(bar + 1);
@@ -125,18 +134,16 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     }
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        const auto name = entry.substr(0, entry.find('='));
-        if (env.count(name) == 0) envStrings.push_back(entry);
+        const std::string entry(*e);
+        if (env.count(entry.substr(0, entry.find('='))) == 0) envStrings.push_back(entry);
     }
     for (const auto& [name, value] : env) {
         if (value != "\x01") envStrings.push_back(name + "=" + value);
     }
-    std::vector<char*> argvPtrs;
+    std::vector<char*> argvPtrs, envPtrs;
     for (const auto& a : argv) argvPtrs.push_back(const_cast<char*>(a.c_str()));
-    argvPtrs.push_back(nullptr);
-    std::vector<char*> envPtrs;
     for (auto& e : envStrings) envPtrs.push_back(e.data());
+    argvPtrs.push_back(nullptr);
     envPtrs.push_back(nullptr);
 
     pid_ = ::fork();
@@ -148,9 +155,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
         ::execve(argvPtrs[0], argvPtrs.data(), envPtrs.data());
         ::_exit(127);
     }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
+    for (int fd : {in[0], out[1], err[1]}) ::close(fd);
     in_ = in[1];
     out_ = out[0];
     err_ = err[0];
@@ -160,8 +165,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
 ChildProcess::~ChildProcess() {
     if (!exitCode_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
+        ::waitpid(pid_, nullptr, 0);
     }
     for (int fd : {in_, out_, err_}) {
         if (fd >= 0) ::close(fd);
@@ -169,8 +173,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::writeStdin(const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
+    for (size_t done = 0; done < text.size();) {
         const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -180,27 +183,13 @@ bool ChildProcess::writeStdin(const std::string& text) {
 }
 
 void ChildProcess::closeStdin() {
-    if (in_ >= 0) {
-        ::close(in_);
-        in_ = -1;
-    }
+    if (in_ >= 0) ::close(std::exchange(in_, -1));
 }
 
-std::optional<std::string> ChildProcess::takeLine(std::string& buffer) {
-    const auto nl = buffer.find('\n');
-    if (nl == std::string::npos) return std::nullopt;
-    std::string line = buffer.substr(0, nl);
-    buffer.erase(0, nl + 1);
-    return line;
-}
-
-bool ChildProcess::fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline) {
-    if (fd < 0) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
+bool ChildProcess::fill(int fd, std::string& buffer, steady_clock::time_point deadline) {
+    const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
     pollfd p{fd, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r <= 0) return false;
+    if (fd < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
     char chunk[65536];
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n <= 0) return false;
@@ -208,45 +197,61 @@ bool ChildProcess::fill(int fd, std::string& buffer, std::chrono::steady_clock::
     return true;
 }
 
-std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+std::string ChildProcess::drain(int fd, std::string& buffer, milliseconds timeout) {
+    const auto deadline = steady_clock::now() + timeout;
+    while (fill(fd, buffer, deadline)) {
+    }
+    return std::exchange(buffer, std::string());
+}
+
+std::optional<std::string> ChildProcess::readLine(milliseconds timeout) {
+    const auto deadline = steady_clock::now() + timeout;
     while (true) {
-        if (auto line = takeLine(outBuffer_)) return line;
-        if (!fill(out_, outBuffer_, deadline)) return takeLine(outBuffer_);
-    }
-}
-
-std::string ChildProcess::readAllStdout(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (fill(out_, outBuffer_, deadline)) {
-    }
-    return std::exchange(outBuffer_, std::string());
-}
-
-std::string ChildProcess::readAllStderr(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (fill(err_, errBuffer_, deadline)) {
-    }
-    return std::exchange(errBuffer_, std::string());
-}
-
-std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-    if (exitCode_) return exitCode_;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return exitCode_;
+        const auto nl = outBuffer_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = outBuffer_.substr(0, nl);
+            outBuffer_.erase(0, nl + 1);
+            return line;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        ::usleep(5000);
+        if (!fill(out_, outBuffer_, deadline)) return std::nullopt;
     }
+}
+
+std::optional<int> ChildProcess::wait(milliseconds timeout) {
+    for (const auto deadline = steady_clock::now() + timeout; !exitCode_;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        } else if (steady_clock::now() >= deadline) {
+            return std::nullopt;
+        } else {
+            ::usleep(5000);
+        }
+    }
+    return exitCode_;
 }
 
 void ChildProcess::kill(int signal) {
     if (!exitCode_ && pid_ > 0) ::kill(pid_, signal);
+}
+
+CliRun runCli(const fs::path& root, const std::vector<std::string>& args, const std::vector<std::string>& prefix,
+              const std::string& stdoutFile) {
+    std::vector<std::string> argv = prefix;
+    if (!stdoutFile.empty()) argv.insert(argv.end(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + stdoutFile});
+    argv.push_back(programPath("OSTREL_CLI"));
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(argv, {{"OSTREL_OPS_LOG_DIR", (root / "logs").string()},
+                              {"HOME", root.string()},
+                              {"XDG_CONFIG_HOME", (root / "config").string()},
+                              {"XDG_DATA_HOME", (root / "data").string()},
+                              {"XDG_STATE_HOME", (root / "state").string()}});
+    CliRun run;
+    run.out = child.readAllStdout(seconds(30));
+    run.code = child.wait(seconds(30));
+    run.err = child.readAllStderr(milliseconds(500));
+    run.logs = readTree(root / "logs");
+    return run;
 }
 
 }  // namespace ostrel::test

@@ -1,5 +1,6 @@
 #pragma once
 // Shared helpers for tests: temporary folders, environment overrides and child processes.
+// Every test process starts without proxy variables, so requests (and the children) stay on loopback.
 #include <sys/types.h>
 
 #include <chrono>
@@ -56,9 +57,15 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::vector<std::string> readLines(const std::filesystem::path& path);
 std::vector<std::filesystem::path> listFiles(const std::filesystem::path& folder);
+// Every regular file below `folder`, concatenated.
+std::string readTree(const std::filesystem::path& folder);
 
 // Path of a built program ("OSTREL_CLI", "OSTREL_SIM"): the environment variable if set, else the build's own.
 std::string programPath(const char* envName);
+
+// Inside ./scripts/test-env's private network namespace (broadcasts may be sent); `lookups`: name
+// look-ups are confined there too.
+bool inPrivateNetns(bool lookups = false);
 
 // A child process with pipes on its standard streams.
 class ChildProcess {
@@ -75,23 +82,29 @@ public:
     // One line from standard output without its "\n"; nullopt on end of stream or time-out.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
     // Everything until end of stream (or time-out).
-    std::string readAllStdout(std::chrono::milliseconds timeout);
-    std::string readAllStderr(std::chrono::milliseconds timeout);
+    std::string readAllStdout(std::chrono::milliseconds timeout) { return drain(out_, outBuffer_, timeout); }
+    std::string readAllStderr(std::chrono::milliseconds timeout) { return drain(err_, errBuffer_, timeout); }
     // Exit code (128 + signal for a signalled child); nullopt when it did not end in time.
     std::optional<int> wait(std::chrono::milliseconds timeout);
     void kill(int signal);
 
 private:
-    static std::optional<std::string> takeLine(std::string& buffer);
     bool fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline);
+    std::string drain(int fd, std::string& buffer, std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string outBuffer_;
-    std::string errBuffer_;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string outBuffer_, errBuffer_;
     std::optional<int> exitCode_;
 };
+
+// One run of ostrel-control-cli with its own user folders below `root`.
+struct CliRun {
+    std::optional<int> code;
+    std::string out, err, logs;  // logs: every log file of the run
+};
+// `prefix` goes before the program (e.g. unshare); `stdoutFile` takes standard output instead of `out`.
+CliRun runCli(const std::filesystem::path& root, const std::vector<std::string>& args,
+              const std::vector<std::string>& prefix = {}, const std::string& stdoutFile = "");
 
 }  // namespace ostrel::test
