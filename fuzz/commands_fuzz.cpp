@@ -27,10 +27,7 @@ bool holdsSecret(std::string text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    quietLogging();
-    return 0;
-}
+OSTREL_FUZZ_QUIET_LOGGING
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view script(reinterpret_cast<const char*>(data), size);

@@ -10,10 +10,7 @@
 using namespace ostrel;
 using namespace ostrel::fuzz;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    quietLogging();
-    return 0;
-}
+OSTREL_FUZZ_QUIET_LOGGING
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

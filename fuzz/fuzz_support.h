@@ -51,6 +51,13 @@ inline void quietLogging() {
     log::init(config);
 }
 
+// The targets whose inputs log: quiet from the start.
+#define OSTREL_FUZZ_QUIET_LOGGING                         \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) { \
+        ostrel::fuzz::quietLogging();                    \
+        return 0;                                        \
+    }
+
 // `text` cut at every `separator`, empty pieces kept.
 inline std::vector<std::string_view> splitOn(std::string_view text, char separator) {
     std::vector<std::string_view> parts{text};
