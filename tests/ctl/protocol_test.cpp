@@ -1,9 +1,7 @@
 // The start-page protocol as data: which command texts are acted on, and the exact event texts.
-#include <gtest/gtest.h>
-
-#include <string>
-
 #include "ctl/bridge_protocol.h"
+
+#include <gtest/gtest.h>
 
 namespace ostrel::ctl {
 namespace {
@@ -11,6 +9,7 @@ namespace {
 using Kind = Command::Kind;
 
 TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
+    // Not an object, no or another "cmd", or an argument of another JSON type: ignored.
     const std::pair<const char*, Kind> cases[] = {
         {R"({"cmd":"getState"})", Kind::GetState},
         {R"({"cmd":"back","extra":[1]})", Kind::Back},
@@ -21,7 +20,6 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
         {R"({"cmd":"forget","systemId":"x"})", Kind::Forget},
         {R"({"cmd":"setSiteKey","siteKey":"k"})", Kind::SetSiteKey},
         {R"({"cmd":"login","password":"p","remember":false})", Kind::Login},
-        // Not an object, no or another "cmd", or an argument of another JSON type: ignored.
         {R"("getState")", Kind::Ignored},
         {R"(["getState"])", Kind::Ignored},
         {"{\"cmd\":\"getState\"", Kind::Ignored},
@@ -43,8 +41,7 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
         {R"({"cmd":"login","password":12345})", Kind::Ignored},
         {R"({"cmd":"login","password":"x","remember":1})", Kind::Ignored},
         {R"({"cmd":"forget","systemId":false})", Kind::Ignored},
-        {R"({"cmd":"setSiteKey","siteKey":null})", Kind::Ignored},
-    };
+        {R"({"cmd":"setSiteKey","siteKey":null})", Kind::Ignored}};
     for (const auto& [text, kind] : cases) EXPECT_EQ(parseCommand(text).kind, kind) << text;
     // Not half-read: a command followed by a NUL, or nested deeper than any command.
     EXPECT_EQ(parseCommand(std::string(R"({"cmd":"getState"})") + '\0' + "x").kind, Kind::Ignored);
@@ -52,12 +49,10 @@ TEST(ctlProtocol, CommandsAreMatchedExactlyAndArgumentsStrictlyTyped) {
               Kind::Ignored);
 
     const Command connect = parseCommand(R"({"cmd":"connect","port":65535})");
-    EXPECT_EQ(connect.host, "");
-    EXPECT_EQ(connect.port, 65535);
+    EXPECT_TRUE(connect.host.empty() && connect.port == 65535);
     EXPECT_EQ(parseCommand(R"({"cmd":"connect"})").port, 8443);
     const Command login = parseCommand(R"({"cmd":"login"})");
-    EXPECT_TRUE(login.remember);
-    EXPECT_EQ(login.password, "");
+    EXPECT_TRUE(login.remember && login.password.empty());
     EXPECT_FALSE(parseCommand(R"({"cmd":"login","password":"p","remember":false})").remember);
     EXPECT_EQ(parseCommand(R"({"cmd":"forget","systemId":"x"})").systemId, "x");
     EXPECT_EQ(parseCommand(R"({"cmd":"setSiteKey","siteKey":"k"})").siteKey, "k");
