@@ -44,6 +44,7 @@ TEST_F(ctlConcurrency, TasksPostedFromManyThreadsRunOnceInOrder) {
     controller->runPostedTasks();
     EXPECT_TRUE(finished);
     EXPECT_EQ(seen, std::vector<std::vector<int>>(kThreads, expected));
+    EXPECT_EQ(window->wakes, kThreads * kPerThread);  // every post wakes the UI thread
 }
 
 TEST_F(ctlConcurrency, RacingFlowsAndCancelsApplyOnlyTheLastResult) {

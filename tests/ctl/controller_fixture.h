@@ -104,27 +104,19 @@ struct FakeWorld {
             });
             return answer ? answer() : HttpResult{};
         };
-        s.readPassword = [this](const std::string& id) {
-            return locked([&] { return passwords.count(id) ? passwords[id] : std::string(); });
-        };
+        // The vault is used on the UI thread only; the site key is read by the discovery worker.
+        s.readPassword = [this](const std::string& id) { return passwords.count(id) ? passwords[id] : std::string(); };
         s.savePassword = [this](const std::string& id, const std::string& password) {
-            return locked([&] {
-                ++passwordSaves;
-                if (!vaultBroken) passwords[id] = password;
-                return !vaultBroken;
-            });
+            ++passwordSaves;
+            if (!vaultBroken) passwords[id] = password;
+            return !vaultBroken;
         };
-        s.deletePassword = [this](const std::string& id) { locked([&] { return passwords.erase(id); }); };
-        s.hasPassword = [this](const std::string& id) { return locked([&] { return passwords.count(id) > 0; }); };
+        s.deletePassword = [this](const std::string& id) { passwords.erase(id); };
+        s.hasPassword = [this](const std::string& id) { return passwords.count(id) > 0; };
         s.readSiteKey = [this] { return locked([&] { return siteKey; }); };
-        s.saveSiteKey = [this](const std::string& key) {
-            return locked([&] {
-                if (!vaultBroken) siteKey = key;
-                return !vaultBroken;
-            });
-        };
-        s.deleteSiteKey = [this] { locked([&] { return siteKey.erase(); }); };
-        s.hasSiteKey = [this] { return locked([&] { return !siteKey.empty(); }); };
+        s.saveSiteKey = [this](const std::string& key) { return !vaultBroken && !(siteKey = key).empty(); };
+        s.deleteSiteKey = [this] { siteKey.clear(); };
+        s.hasSiteKey = [this] { return !siteKey.empty(); };
         s.runDiscovery = [this](const DiscoveryOptions& options) {
             const auto run = locked([&] { return discoveryOptions.push_back(options), discovery; });
             return run ? run() : DiscoveryResult{};

@@ -213,12 +213,8 @@ TEST_F(ctlLogin, TypedPasswordWithRememberOpensTheSessionAndListsTheSystem) {
 
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     const auto state = stateNow();
-    EXPECT_EQ(state["systems"], json::array({{{"host", "10.0.0.5"},
-                                              {"lastUsedMs", world.wallMs.load()},
-                                              {"name", "Romeo"},
-                                              {"port", 8443},
-                                              {"savedPassword", true},
-                                              {"systemId", "sys-r"}}}));
+    EXPECT_EQ(state["systems"].dump(), R"([{"host":"10.0.0.5","lastUsedMs":)" + std::to_string(world.wallMs.load()) +
+                                           R"(,"name":"Romeo","port":8443,"savedPassword":true,"systemId":"sys-r"}])");
     EXPECT_TRUE(state["target"]["savedPassword"].get<bool>());
     EXPECT_EQ(state["form"], (json{{"host", "10.0.0.5"}, {"port", 8443}}));
     command({{"cmd", "forget"}, {"systemId", "sys-r"}});
