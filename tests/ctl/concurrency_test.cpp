@@ -2,12 +2,7 @@
 // under TSan (ctest -L concurrency).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/ctl/controller_fixture.h"
 
@@ -19,9 +14,9 @@ protected:
     // The UI thread's loop: wait for a wake, run the posted tasks, until `done` holds.
     template <typename Done>
     bool pumpUntil(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         long seen = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+             std::chrono::steady_clock::now() < deadline;) {
             controller->runPostedTasks();
             if (done()) return true;
             std::unique_lock<std::mutex> lock(window->mutex);
@@ -42,18 +37,14 @@ TEST_F(ctlConcurrency, TasksPostedFromManyThreadsRunOnceInOrder) {
             for (int i = 0; i < kPerThread; ++i) controller->post([&seen, t, i] { seen[t].push_back(i); });
         });
     }
-    const bool finished = pumpUntil([&] {
-        std::size_t total = 0;
-        for (const auto& s : seen) total += s.size();
-        return total == kThreads * kPerThread;
-    });
+    std::vector<int> expected(kPerThread);
+    for (int i = 0; i < kPerThread; ++i) expected[i] = i;
+    const bool finished = pumpUntil([&] { return seen == std::vector<std::vector<int>>(kThreads, expected); });
     for (auto& p : posters) p.join();
     controller->runPostedTasks();
-    ASSERT_TRUE(finished);
-    for (const auto& s : seen) {
-        ASSERT_EQ(s.size(), static_cast<std::size_t>(kPerThread));
-        for (int i = 0; i < kPerThread; ++i) ASSERT_EQ(s[i], i);
-    }
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(seen, std::vector<std::vector<int>>(kThreads, expected));
+    EXPECT_EQ(window->wakes, kThreads * kPerThread);  // every post wakes the UI thread
 }
 
 TEST_F(ctlConcurrency, RacingFlowsAndCancelsApplyOnlyTheLastResult) {
@@ -65,23 +56,23 @@ TEST_F(ctlConcurrency, RacingFlowsAndCancelsApplyOnlyTheLastResult) {
         std::this_thread::sleep_for(std::chrono::microseconds((calls.fetch_add(1) * 7919) % 3000));
         SystemEntry ignored;
         find("sys-" + host, ignored);  // the store's lock, taken from the worker
-        return systemAt(host, port, "sys-" + host, host);
+        return systemAt("sys-" + host, host)(host, port, find);
     };
-    world.auth = [] { return httpAnswer(200, R"({"token":"race-token"})"); };
+    world.auth = answer(200, R"({"token":"race-token"})");
     world.discovery = [] { return DiscoveryResult{}; };
     command({{"cmd", "discoverSystems"}});
     std::mt19937 random(12345);
     for (int i = 0; i < 150; ++i) {
-        command({{"cmd", "connect"}, {"host", "host-" + std::to_string(i) + ".example"}});
+        connect("host-" + std::to_string(i) + ".example");
         if (random() % 3 != 0) command({{"cmd", "cancel"}});
         if (random() % 4 == 0) controller->runPostedTasks();
         if (controller->phase() == Phase::Password) {
-            command({{"cmd", "login"}, {"password", "race-password"}});  // a sign-in that is cancelled
+            login("race-password");  // a sign-in that is cancelled
             command({{"cmd", "back"}});
         }
     }
     command({{"cmd", "cancel"}});
-    command({{"cmd", "connect"}, {"host", "final.example"}});
+    connect("final.example");
     ASSERT_TRUE(
         pumpUntil([&] { return controller->phase() == Phase::Password && controller->discoveryState() == "done"; }));
     world.waitForRealThreads();

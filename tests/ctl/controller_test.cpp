@@ -1,22 +1,11 @@
-// The controller's connect and sign-in flows against a fake browser, window and world.
+// The controller's state, connect and sign-in flows against a fake browser, window and world.
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "ctl/page_policy.h"
 #include "tests/ctl/controller_fixture.h"
 
 namespace ostrel::ctl::testing {
 namespace {
-
-using nlohmann::json;
-
-ConnectResult probeFailure(const std::string& error) {
-    ConnectResult failed;
-    failed.error = error;
-    return failed;
-}
 
 using ctlState = ControllerTest;
 
@@ -33,45 +22,21 @@ TEST_F(ctlState, FirstStateSinkSiteKeyAndForget) {
     EXPECT_EQ(events.size(), 1u);
 
     command({{"cmd", "setSiteKey"}, {"siteKey", "k-secret-1"}});
-    EXPECT_TRUE(lastState()["siteKeySet"].get<bool>());
-    EXPECT_TRUE(world.siteKey == "k-secret-1");
+    EXPECT_TRUE(lastState()["siteKeySet"].get<bool>() && world.siteKey == "k-secret-1");
     command({{"cmd", "setSiteKey"}});
     EXPECT_FALSE(lastState()["siteKeySet"].get<bool>());
-    // A key the vault refuses to store: the state shows what is really stored.
-    world.vaultBroken = true;
+    world.vaultBroken = true;  // the state shows what is really stored
     command({{"cmd", "setSiteKey"}, {"siteKey", "k-secret-2"}});
     EXPECT_FALSE(lastState()["siteKeySet"].get<bool>());
     EXPECT_EQ(eventsOf("state").size(), 4u);
 
-    const auto before = events.size();
     command({{"cmd", "forget"}, {"systemId", ""}});
-    EXPECT_EQ(events.size(), before);
+    EXPECT_EQ(events.size(), 4u);
     command({{"cmd", "forget"}, {"systemId", "sys-unknown"}});  // still saves and answers
-    EXPECT_EQ(events.size(), before + 1);
-    EXPECT_TRUE(log.contains("forgot system sys-unknown and its saved password"));
+    EXPECT_EQ(events.size(), 5u);
+    EXPECT_TRUE(logged("forgot system sys-unknown and its saved password"));
     EXPECT_TRUE(std::filesystem::exists(settingsPath()));
 }
-
-TEST_F(ctlState, KnownSystemsShowTheirSavedPasswordsUntilForgotten) {
-    start();
-    signInTyped(true, "sys-b", "Bravo");
-    controller->onMenuCommand(MenuCommand::SwitchSystem);
-    auto state = stateNow();
-    ASSERT_EQ(state["systems"].size(), 1u);
-    EXPECT_EQ(state["systems"][0], (json{{"host", "10.0.0.5"},
-                                         {"lastUsedMs", world.wallMs.load()},
-                                         {"name", "Bravo"},
-                                         {"port", 8443},
-                                         {"savedPassword", true},
-                                         {"systemId", "sys-b"}}));
-    EXPECT_TRUE(state["target"]["savedPassword"].get<bool>());
-    EXPECT_EQ(state["form"], (json{{"host", "10.0.0.5"}, {"port", 8443}}));
-    command({{"cmd", "forget"}, {"systemId", "sys-b"}});
-    EXPECT_EQ(lastState()["systems"].size(), 0u);
-    EXPECT_EQ(json::parse(test::readFile(settingsPath()))["lastSystemId"], "");
-}
-
-// ---------------------------------------------------------------------------------------------
 
 using ctlConnect = ControllerTest;
 
@@ -85,43 +50,30 @@ TEST_F(ctlConnect, HostTextIsNormalisedAndUnusableConnectsChangeNothing) {
     }
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(controller->generation(), 0u);
-    command({{"cmd", "connect"}, {"host", " https://admin@10.0.0.5:9443/x?q=1 "}, {"port", 1234}});
+    connect(" https://admin@10.0.0.5:9443/x?q=1 ", 1234);
     EXPECT_EQ(world.queuedJobs(), 1u);
-    const auto state = lastState();
-    EXPECT_EQ(state["phase"], "connecting");
-    EXPECT_EQ(state["form"], (json{{"host", "10.0.0.5"}, {"port", 9443}}));
-    EXPECT_EQ(state["target"]["port"], 9443);
-    EXPECT_TRUE(log.contains("connecting to 10.0.0.5:9443"));
-}
-
-TEST_F(ctlConnect, ProbeFailureShowsItsTextAndLogs) {
-    start();
-    world.connect = [](const std::string&, int, const FindSystemFunction&) { return probeFailure("Couldn't X."); };
-    command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
-    pump();
-    EXPECT_EQ(lastState()["phase"], "host");
-    EXPECT_EQ(lastState()["error"], "Couldn't X.");
-    EXPECT_TRUE(log.contains("connect failed: Couldn't X."));
+    EXPECT_EQ(lastState()["phase"], "connecting");
+    EXPECT_EQ(lastState()["form"], (json{{"host", "10.0.0.5"}, {"port", 9443}}));
+    EXPECT_EQ(lastState()["target"]["port"], 9443);
+    EXPECT_TRUE(logged("connecting to 10.0.0.5:9443"));
 }
 
 TEST_F(ctlConnect, CommandsThatDoNotFitThePhaseAreIgnored) {
     start();
     world.threads = FakeWorld::Threads::Queued;
-    command({{"cmd", "login"}, {"password", "x"}});  // phase host
-    command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
-    command({{"cmd", "connect"}, {"host", "10.0.0.6"}});  // connecting
-    command({{"cmd", "login"}, {"password", "x"}});
+    login("x");  // phase host
+    connect("10.0.0.5");
+    connect("10.0.0.6");  // connecting
+    login("x");
     EXPECT_EQ(world.queuedJobs(), 1u);
     EXPECT_EQ(controller->target().host, "10.0.0.5");
-    world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
-        return systemAt(host, port, "sys-a", "Alpha");
-    };
+    world.connect = systemAt("sys-a", "Alpha");
     pump();
-    command({{"cmd", "login"}, {"password", "p"}});  // password phase: signing in
+    login("p");  // password phase: signing in
     ASSERT_EQ(lastState()["phase"], "signing-in");
     const auto states = eventsOf("state").size();
-    command({{"cmd", "connect"}, {"host", "10.0.0.7"}});
-    command({{"cmd", "login"}, {"password", "again"}});
+    connect("10.0.0.7");
+    login("again");
     EXPECT_EQ(world.queuedJobs(), 1u);
     EXPECT_EQ(eventsOf("state").size(), states);
     EXPECT_EQ(controller->phase(), Phase::SigningIn);
@@ -133,10 +85,8 @@ TEST_F(ctlConnect, ConnectFromThePasswordPhaseStartsAFreshTargetAndClearsTheNoti
     signInTyped(true);
     controller->handlePageMessage("https://10.0.0.5/control/", R"({"ostrelHost":"signedOut","reason":"expired"})");
     ASSERT_EQ(stateNow()["notice"], "Your session has ended. Sign in again.");
-    world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
-        return systemAt(host, port, "sys-other", "Other");
-    };
-    command({{"cmd", "connect"}, {"host", "10.0.0.8"}, {"port", 9443}});
+    world.connect = systemAt("sys-other", "Other");
+    connect("10.0.0.8", 9443);
     EXPECT_EQ(lastState()["notice"], "");
     EXPECT_EQ(lastState()["target"],
               (json{{"host", "10.0.0.8"}, {"name", ""}, {"port", 9443}, {"savedPassword", false}, {"systemId", ""}}));
@@ -150,15 +100,14 @@ TEST_F(ctlConnect, CancelKeepsNoticeTargetAndFormAndDropsLateResults) {
     signInTrusted();
     controller->onMenuCommand(MenuCommand::SignOut);  // phase host with a notice, form and target
     command({{"cmd", "cancel"}});
-    const auto cancelled = lastState();
-    EXPECT_EQ(cancelled["notice"], "You signed out.");
-    EXPECT_EQ(cancelled["form"]["host"], "10.0.0.9");
-    EXPECT_EQ(cancelled["target"]["systemId"], "sys-t");
+    EXPECT_EQ(lastState()["notice"], "You signed out.");
+    EXPECT_EQ(lastState()["form"]["host"], "10.0.0.9");
+    EXPECT_EQ(lastState()["target"]["systemId"], "sys-t");
     world.threads = FakeWorld::Threads::Queued;
-    world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
-        return systemAt(host, port, "sys-" + host, host, true);
+    world.connect = [](const std::string& host, int port, const FindSystemFunction& find) {
+        return systemAt("sys-" + host, host, true)(host, port, find);
     };
-    command({{"cmd", "connect"}, {"host", "first.example"}});
+    connect("first.example");
     EXPECT_EQ(lastState()["notice"], "");
     command({{"cmd", "back"}});
     EXPECT_EQ(lastState()["phase"], "host");
@@ -167,27 +116,36 @@ TEST_F(ctlConnect, CancelKeepsNoticeTargetAndFormAndDropsLateResults) {
     EXPECT_EQ(eventsOf("state").size(), states);
     EXPECT_FALSE(controller->signedIn());
     // The newer probe answers first; the older one's late answer must not replace it.
-    command({{"cmd", "connect"}, {"host", "second.example"}});
+    connect("second.example");
     command({{"cmd", "cancel"}});
-    command({{"cmd", "connect"}, {"host", "third.example"}});
+    connect("third.example");
     world.runJobs(true);
-    controller->runPostedTasks();
     pump();
     EXPECT_EQ(controller->target().systemId, "sys-third.example");
     EXPECT_TRUE(controller->signedIn());
 }
 
-TEST_F(ctlConnect, WorkersThatCannotStartReturnToThePreviousStep) {
+TEST_F(ctlConnect, FailuresReturnToThePreviousStepWithTheirText) {
     start();
+    world.connect = [](const std::string&, int, const FindSystemFunction&) {
+        return ConnectResult{false, "Couldn't X.", {}, false};
+    };
+    connect("10.0.0.5");
+    pump();
+    EXPECT_EQ(lastState()["phase"], "host");
+    EXPECT_EQ(lastState()["error"], "Couldn't X.");
+    EXPECT_TRUE(logged("connect failed: Couldn't X."));
+
     toPasswordPhase();
-    world.threads = FakeWorld::Threads::Fail;
-    command({{"cmd", "login"}, {"password", "p"}});
+    world.threads = FakeWorld::Threads::Fail;  // workers that cannot start
+    login("p");
     EXPECT_EQ(lastState()["phase"], "password");
     EXPECT_EQ(lastState()["error"], "Couldn't start the sign-in. Try again.");
     EXPECT_EQ(lastState()["target"]["systemId"], "sys-a");
-    command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
+    connect("10.0.0.5");
     EXPECT_EQ(lastState()["phase"], "host");
     EXPECT_EQ(lastState()["error"], "Couldn't start the connection. Try again.");
+    EXPECT_EQ(lastState()["target"]["systemId"], "");  // a fresh target
     command({{"cmd", "discoverSystems"}});
     EXPECT_EQ(events.back(),
               R"({"error":"could not start a discovery run","event":"discovery","state":"done","systems":[]})");
@@ -208,38 +166,31 @@ TEST_F(ctlConnect, FirstGetStateReconnectsOnlyFromAFreshStart) {
     command({{"cmd", "getState"}});  // the page reloads: no second reconnect
     EXPECT_EQ(world.queuedJobs(), 0u);
 
-    // Signed in before the first "getState" (as the bridge can be): no connect over the session.
-    start();
+    start();  // signed in before the first "getState" (as the bridge can be): no connect over the session
     world.threads = FakeWorld::Threads::Inline;
     signInTrusted();
     const auto probes = world.probes.size();
     command({{"cmd", "getState"}});
-    EXPECT_EQ(world.probes.size(), probes);
     EXPECT_EQ(controller->phase(), Phase::SignedIn);
-
-    // Without autoSignIn no reconnect.
     controller->onMenuCommand(MenuCommand::SwitchSystem);
-    start();
+    start();  // without autoSignIn no reconnect
     command({{"cmd", "getState"}});
     EXPECT_EQ(world.probes.size(), probes);
 }
 
-// ---------------------------------------------------------------------------------------------
-
 using ctlLogin = ControllerTest;
 
-TEST_F(ctlLogin, TypedPasswordWithRememberOpensTheSession) {
+TEST_F(ctlLogin, TypedPasswordWithRememberOpensTheSessionAndListsTheSystem) {
     start();
     toPasswordPhase("sys-r", "Romeo");
-    world.auth = [] { return httpAnswer(200, std::string("{\"token\":\"") + kToken + "\"}"); };
+    world.auth = answer(200, std::string("{\"token\":\"") + kToken + "\"}");
     const auto states = eventsOf("state").size();
-    command({{"cmd", "login"}, {"password", kPassword}, {"remember", true}});
+    login(kPassword);
     pump();
     // One state event for "signing-in", none when the session opens: the view leaves the page.
     EXPECT_EQ(eventsOf("state").size(), states + 1);
-    ASSERT_EQ(world.httpCalls.size(), 1u);
-    EXPECT_TRUE(world.httpCalls[0] ==
-                std::string("POST 10.0.0.5:8443/api/control-auth {\"password\":\"") + kPassword + "\"}");
+    EXPECT_TRUE(world.httpCalls == std::vector<std::string>{std::string("POST 10.0.0.5:8443/api/control-auth ") +
+                                                            "{\"password\":\"" + kPassword + "\"}"});
     EXPECT_TRUE(world.passwords["sys-r"] == kPassword);
     ASSERT_EQ(view->cookies.size(), 1u);
     EXPECT_TRUE(view->cookies[0].value == kToken);
@@ -252,18 +203,26 @@ TEST_F(ctlLogin, TypedPasswordWithRememberOpensTheSession) {
     ASSERT_EQ(view->scripts.size(), 1u);
     EXPECT_EQ(view->scripts.begin()->second, hostScriptText({"10.0.0.5"}));
     EXPECT_EQ(controller->hostScriptId(), view->scripts.begin()->first);
-    EXPECT_EQ(view->navigations, std::vector<std::string>{"https://10.0.0.5:8443/control/"});
-    EXPECT_TRUE(log.contains("signed in to Romeo"));
-    const SystemEntry entry = stored("sys-r");
-    EXPECT_TRUE(entry.sessionRemembered);
-    EXPECT_EQ(entry.lastUsedMs, world.wallMs.load());
+    EXPECT_EQ(view->navigations, std::vector<std::string>{kControl});
+    EXPECT_TRUE(logged("signed in to Romeo"));
+    EXPECT_TRUE(stored("sys-r").sessionRemembered);
     EXPECT_EQ(controller->store().lastSystem().systemId, "sys-r");
     EXPECT_TRUE(controller->store().lastSystem().autoSignIn);
-    const std::string logged = log.settledText();
-    EXPECT_TRUE(logged.find(kPassword) == std::string::npos && logged.find(kToken) == std::string::npos);
+    const std::string log = settledLog();
+    EXPECT_TRUE(log.find(kPassword) == std::string::npos && log.find(kToken) == std::string::npos);
+
+    controller->onMenuCommand(MenuCommand::SwitchSystem);
+    const auto state = stateNow();
+    EXPECT_EQ(state["systems"].dump(), R"([{"host":"10.0.0.5","lastUsedMs":)" + std::to_string(world.wallMs.load()) +
+                                           R"(,"name":"Romeo","port":8443,"savedPassword":true,"systemId":"sys-r"}])");
+    EXPECT_TRUE(state["target"]["savedPassword"].get<bool>());
+    EXPECT_EQ(state["form"], (json{{"host", "10.0.0.5"}, {"port", 8443}}));
+    command({{"cmd", "forget"}, {"systemId", "sys-r"}});
+    EXPECT_EQ(lastState()["systems"].size(), 0u);
+    EXPECT_EQ(json::parse(test::readFile(settingsPath()))["lastSystemId"], "");
 }
 
-TEST_F(ctlLogin, WithoutRememberThePasswordIsDeletedAndTheCookieEndsWithTheBrowser) {
+TEST_F(ctlLogin, WithoutRememberOrAWorkingVaultNoPasswordIsKept) {
     start();
     world.passwords["sys-nr"] = "older-password";
     signInTyped(false, "sys-nr");
@@ -271,6 +230,14 @@ TEST_F(ctlLogin, WithoutRememberThePasswordIsDeletedAndTheCookieEndsWithTheBrows
     ASSERT_EQ(view->cookies.size(), 1u);
     EXPECT_FALSE(view->cookies[0].expires.has_value());
     EXPECT_FALSE(stored("sys-nr").sessionRemembered);
+
+    controller->onMenuCommand(MenuCommand::SwitchSystem);
+    world.vaultBroken = true;  // a failed save does not stop the sign-in
+    signInTyped(true, "sys-v");
+    EXPECT_EQ(world.passwordSaves, 1);
+    EXPECT_EQ(view->navigations.back(), kControl);
+    controller->onMenuCommand(MenuCommand::SwitchSystem);
+    EXPECT_FALSE(stateNow()["target"]["savedPassword"].get<bool>());
 }
 
 TEST_F(ctlLogin, SavedPasswordIsUsedWhenNoneIsTyped) {
@@ -279,9 +246,9 @@ TEST_F(ctlLogin, SavedPasswordIsUsedWhenNoneIsTyped) {
     toPasswordPhase("sys-s");
     EXPECT_TRUE(lastState()["target"]["savedPassword"].get<bool>());
     const auto states = eventsOf("state").size();
-    world.auth = [] { return httpAnswer(200, R"({"token":"t-saved"})"); };
+    world.auth = answer(200, R"({"token":"t-saved"})");
     world.passwords["sys-s"] = "";  // an empty saved password is no password
-    command({{"cmd", "login"}, {"password", ""}});
+    login("");
     EXPECT_EQ(eventsOf("state").size(), states);
     world.passwords["sys-s"] = "saved-secret";
     command({{"cmd", "login"}});
@@ -292,44 +259,34 @@ TEST_F(ctlLogin, SavedPasswordIsUsedWhenNoneIsTyped) {
     EXPECT_TRUE(world.passwords["sys-s"] == "saved-secret");
 }
 
-TEST_F(ctlLogin, AFailedPasswordSaveDoesNotStopTheSignIn) {
-    start();
-    world.vaultBroken = true;
-    signInTyped(true, "sys-v");
-    EXPECT_EQ(world.passwordSaves, 1);
-    EXPECT_EQ(view->navigations.back(), "https://10.0.0.5:8443/control/");
-    controller->onMenuCommand(MenuCommand::SwitchSystem);
-    EXPECT_FALSE(stateNow()["target"]["savedPassword"].get<bool>());
-}
-
 TEST_F(ctlLogin, RefusalsShowTheOperatorTextAndForgetARefusedSavedPassword) {
-    struct Case {
+    const struct {
         HttpResult answer;
         bool typed;
         const char* error;
         bool logged;
-    };
-    HttpResult unreachable;
-    unreachable.error = "the connection timed out";
-    const Case cases[] = {
-        {httpAnswer(401, "{}"), true, "Incorrect password.", true},
-        {httpAnswer(200, "{}"), true, "Sign-in failed (HTTP 200).", true},
-        {unreachable, true, "Couldn't reach the system: the connection timed out.", false},
-        {httpAnswer(401, "{}"), false, "The saved password is no longer correct. Type the current one.", true},
+    } cases[] = {
+        {{true, 401, "{}", {}, {}}, true, "Incorrect password.", true},
+        {{true, 200, "{}", {}, {}}, true, "Sign-in failed (HTTP 200).", true},
+        {{false, 0, {}, {}, "the connection timed out"},
+         true,
+         "Couldn't reach the system: the connection timed out.",
+         false},
+        {{true, 401, "{}", {}, {}}, false, "The saved password is no longer correct. Type the current one.", true},
     };
     start();
     world.passwords["sys-x"] = "saved-one";
     toPasswordPhase("sys-x", "Xray");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
-        const std::string logged = log.settledText();
+        const std::size_t before = settledLog().size();
         world.auth = [&] { return c.answer; };
         command(c.typed ? json{{"cmd", "login"}, {"password", "typed-one"}} : json{{"cmd", "login"}});
         pump();
         EXPECT_EQ(lastState()["phase"], "password");
         EXPECT_EQ(lastState()["error"], c.error);
         const std::string line = "sign-in to Xray refused: HTTP " + std::to_string(c.answer.status);
-        EXPECT_EQ(log.settledText().substr(logged.size()).find(line) != std::string::npos, c.logged);
+        EXPECT_EQ(settledLog().substr(before).find(line) != std::string::npos, c.logged);
         EXPECT_EQ(lastState()["target"]["savedPassword"], c.typed);
     }
     EXPECT_FALSE(controller->signedIn());
@@ -340,8 +297,8 @@ TEST_F(ctlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
     start();
     toPasswordPhase("sys-late");
     world.threads = FakeWorld::Threads::Queued;
-    world.auth = [] { return httpAnswer(200, R"({"token":"late-token"})"); };
-    command({{"cmd", "login"}, {"password", "late-password"}});
+    world.auth = answer(200, R"({"token":"late-token"})");
+    login("late-password");
     command({{"cmd", "cancel"}});
     const auto before = events.size();
     pump();
@@ -349,8 +306,7 @@ TEST_F(ctlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
     EXPECT_FALSE(controller->signedIn());
     EXPECT_EQ(world.passwordSaves, 0);
     EXPECT_TRUE(view->cookies.empty() && view->navigations.empty());
-    SystemEntry entry;
-    EXPECT_FALSE(controller->store().findSystem("sys-late", entry));
+    EXPECT_FALSE(known("sys-late"));
 }
 
 TEST_F(ctlLogin, TrustedRememberedAndNoViewSignIns) {
@@ -362,16 +318,14 @@ TEST_F(ctlLogin, TrustedRememberedAndNoViewSignIns) {
     world.connect = [](const std::string& host, int port, const FindSystemFunction& find) {
         SystemEntry known;
         EXPECT_TRUE(find("sys-m", known));
-        auto r = systemAt(host, port, "sys-m", "Memo");
-        r.target.hosts = {"LAB.example"};
-        return r;
+        return systemAt("sys-m", "Memo", false, {"LAB.example"})(host, port, find);
     };
-    command({{"cmd", "connect"}, {"host", "LAB.example"}});
+    connect("LAB.example");
     pump();
     EXPECT_TRUE(controller->signedIn());
     EXPECT_EQ(world.httpCalls.size(), 1u);  // only the first sign-in asked
     EXPECT_TRUE(view->cookies.empty());
-    EXPECT_TRUE(log.contains("reopening Memo with its remembered session"));
+    EXPECT_TRUE(logged("reopening Memo with its remembered session"));
     EXPECT_EQ(controller->target().hosts, (std::vector<std::string>{"LAB.example", "10.0.0.5"}));
     EXPECT_EQ(view->scripts.begin()->second, hostScriptText({"lab.example", "10.0.0.5"}));
     EXPECT_TRUE(stored("sys-m").sessionRemembered);
@@ -381,43 +335,20 @@ TEST_F(ctlLogin, TrustedRememberedAndNoViewSignIns) {
     signInTrusted("sys-m", "Memo");
     EXPECT_TRUE(controller->trustedConsole());
     EXPECT_TRUE(view->cookies.empty());
-    EXPECT_TRUE(log.contains("Memo trusts this machine as its console - no password needed"));
+    EXPECT_TRUE(logged("Memo trusts this machine as its console - no password needed"));
     EXPECT_FALSE(stored("sys-m").sessionRemembered);
     EXPECT_EQ(view->navigations.back(), "https://10.0.0.9:8443/control/");
 
-    // No view yet: the operator is asked to try again, nothing is stored.
-    start(false);
-    world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
-        return systemAt(host, port, "sys-nv", "NoView", true);
-    };
-    command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
+    start(false);  // no view yet: the operator is asked to try again, nothing is stored
+    world.connect = systemAt("sys-nv", "NoView", true);
+    connect("10.0.0.5");
     const auto generation = controller->generation();
     pump();
     EXPECT_FALSE(controller->signedIn());
     EXPECT_EQ(controller->generation(), generation);
     EXPECT_EQ(lastState()["phase"], "host");
     EXPECT_EQ(lastState()["error"], "The window isn't ready yet. Try again in a moment.");
-    SystemEntry entry;
-    EXPECT_FALSE(controller->store().findSystem("sys-nv", entry));
-}
-
-TEST_F(ctlLogin, BareIpv6HostGetsBracketsInTheControlUrlOnly) {
-    start();
-    world.connect = [](const std::string& host, int port, const FindSystemFunction&) {
-        return systemAt(host, port, "sys-v6", "Six");
-    };
-    command({{"cmd", "connect"}, {"host", "FE80::1"}, {"port", 9443}});
-    pump();
-    world.auth = [] { return httpAnswer(200, R"({"token":"t6"})"); };
-    command({{"cmd", "login"}, {"password", "pw"}});
-    pump();
-    ASSERT_TRUE(controller->signedIn());
-    EXPECT_EQ(view->navigations.back(), "https://[FE80::1]:9443/control/");
-    EXPECT_EQ(view->cookies.back().domain, "fe80::1");
-    EXPECT_EQ(stored("sys-v6").host, "FE80::1");
-    EXPECT_EQ(view->handlers.navigationStarting("https://[fe80::1]:9443/control/next"), Decision::Allow);
-    controller->handlePageMessage("https://[fe80::1]:9443/control/", R"({"ostrelHost":"signedOut","reason":"logout"})");
-    EXPECT_EQ(view->deleted, std::vector<std::string>{"ostrel_control_session fe80::1 /"});
+    EXPECT_FALSE(known("sys-nv"));
 }
 
 }  // namespace

@@ -2,20 +2,13 @@
 // and teardown.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "ctl/page_policy.h"
 #include "tests/ctl/controller_fixture.h"
 
 namespace ostrel::ctl::testing {
 namespace {
 
-using nlohmann::json;
-
 constexpr const char* kLogout = R"({"ostrelHost":"signedOut","reason":"logout"})";
-constexpr const char* kExpired = R"({"ostrelHost":"signedOut","reason":"expired"})";
-const std::vector<std::string> kBothCookies = {"ostrel_control_session 10.0.0.5 /", "ostrel_control_session fe80::1 /"};
 
 class ctlSession : public ControllerTest {
 protected:
@@ -24,50 +17,25 @@ protected:
         start();
         command({{"cmd", "getState"}});
     }
-
-    // What every end of a session undoes, and the state afterwards.
-    void expectSessionUndone(const std::string& notice, const char* phase) {
-        EXPECT_FALSE(controller->signedIn());
-        EXPECT_FALSE(controller->signingOut());
-        EXPECT_EQ(view->popupCloses, 1);
-        EXPECT_EQ(view->certificateClears, 1);
-        EXPECT_TRUE(view->scripts.empty());
-        EXPECT_TRUE(controller->hostScriptId().empty());
-        EXPECT_EQ(view->navigations.back(), kStartPage);
-        EXPECT_FALSE(window->timerMs.has_value());
-        EXPECT_EQ(window->title, "Ostrel Ops Control - 2026 R1");
-        EXPECT_FALSE(*window->menuEnabled);
-        const auto state = stateNow();
-        EXPECT_EQ(state["phase"], phase);
-        EXPECT_EQ(state["notice"], notice);
-        EXPECT_EQ(state["error"], "");
-        EXPECT_EQ(state["form"], (json{{"host", controller->target().host}, {"port", controller->target().port}}));
-    }
-
     // A system reached under two hosts, one of them a bracketed upper-case IPv6 literal.
-    void signInTwoHosts(bool trusted = false) {
-        world.connect = [trusted](const std::string& host, int port, const FindSystemFunction&) {
-            auto r = systemAt(host, port, "sys-two", "Two", trusted);
-            r.target.hosts = {"10.0.0.5", "[FE80::1]"};
-            return r;
-        };
-        command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
+    void signInTwoHosts(bool trusted) {
+        world.connect = systemAt("sys-two", "Two", trusted, {"10.0.0.5", "[FE80::1]"});
+        connect("10.0.0.5");
         pump();
-        world.auth = [] { return httpAnswer(200, R"({"token":"tok-two"})"); };
-        command({{"cmd", "login"}, {"password", "pw"}});
+        world.auth = answer(200, R"({"token":"tok-two"})");
+        login("pw");
         pump();
         ASSERT_TRUE(controller->signedIn());
     }
 };
 
 TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
-    struct Case {
+    const struct {
         std::string how;
         const char* notice;
         const char* phase;
         bool cookiesDeleted, autoSignIn, remembered;  // afterwards
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"switch", "", "host", false, false, true},  // keeps the cookie for a later remembered session
         {"trusted signOut", "You signed out.", "host", false, false, false},  // asks the page nothing
         {"signOut then page", "You signed out.", "host", true, false, false},
@@ -96,18 +64,33 @@ TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
         if (c.how == "signOut then page" || c.how == "page logout") {
             controller->handlePageMessage("https://[fe80::1]:8443/control/", kLogout);
         }
-        if (c.how == "page expired") controller->handlePageMessage("https://10.0.0.5:8443/control/settings", kExpired);
+        if (c.how == "page expired") {
+            controller->handlePageMessage("https://10.0.0.5:8443/control/s",
+                                          R"({"ostrelHost":"signedOut","reason":"expired"})");
+        }
         controller->onSignOutTimer();  // ends a sign-out the page never confirmed; nothing to do otherwise
-        EXPECT_EQ(view->deleted, c.cookiesDeleted ? kBothCookies : std::vector<std::string>{});
-        expectSessionUndone(c.notice, c.phase);
-        EXPECT_EQ(view->navigations.size(), 2u);
+        const std::vector<std::string> cookies = {"ostrel_control_session 10.0.0.5 /",
+                                                  "ostrel_control_session fe80::1 /"};
+        EXPECT_EQ(view->deleted, c.cookiesDeleted ? cookies : std::vector<std::string>{});
+        EXPECT_FALSE(controller->signedIn() || controller->signingOut());
+        EXPECT_EQ(view->popupCloses + view->certificateClears, 2);
+        EXPECT_TRUE(view->scripts.empty() && controller->hostScriptId().empty());
+        EXPECT_EQ(view->navigations, (std::vector<std::string>{kControl, kStartPage}));
+        EXPECT_FALSE(window->timerMs.has_value());
+        EXPECT_EQ(window->title, "Ostrel Ops Control - 2026 R1");
+        EXPECT_FALSE(*window->menuEnabled);
+        const auto state = stateNow();
+        EXPECT_EQ(state["phase"], c.phase);
+        EXPECT_EQ(state["notice"], c.notice);
+        EXPECT_EQ(state["error"], "");
+        EXPECT_EQ(state["form"], (json{{"host", "10.0.0.5"}, {"port", 8443}}));
         EXPECT_EQ(controller->store().lastSystem().systemId, "sys-two");
         EXPECT_EQ(controller->store().lastSystem().autoSignIn, c.autoSignIn);
         EXPECT_EQ(stored("sys-two").sessionRemembered, c.remembered);
-        EXPECT_TRUE(log.contains(std::string("left Two (") + (*c.notice ? c.notice : "switching system") + ")"));
+        EXPECT_TRUE(logged(std::string("left Two (") + (*c.notice ? c.notice : "switching system") + ")"));
     }
     // The password phase after an expired session works against the kept target.
-    command({{"cmd", "login"}, {"password", "pw"}});
+    login("pw");
     pump();
     EXPECT_TRUE(controller->signedIn());
     // Signed out, the menu items change nothing.
@@ -118,9 +101,25 @@ TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
     EXPECT_EQ(test::readFile(settingsPath()), before);
 }
 
-TEST_F(ctlSession, AnUnknownSignalClearsTheCookieButKeepsTheSession) {
+TEST_F(ctlSession, PageMessagesFromElsewhereOrOfUnknownKindsKeepTheSession) {
     startLoaded();
+    controller->handlePageMessage("https://10.0.0.5/control/", kLogout);  // not signed in
     signInTyped(true, "sys-p", "Pat");
+    for (const char* source :
+         {"https://10.0.0.6/control/", "https://evil.example/?h=10.0.0.5", "not a url", "", kStartPage}) {
+        controller->handlePageMessage(source, kLogout);
+    }
+    // A source URL that a NUL would cut short to a page of the system.
+    controller->handlePageMessage(std::string("https://10.0.0.5") + '\0' + "@evil.example/", kLogout);
+    for (const std::string& message :
+         {std::string(R"("signedOut")"), std::string(R"({"ostrelHost":"signedout","reason":"logout"})"),
+          std::string(R"({"ostrelHost":true,"reason":"logout"})"), std::string("{oops"),
+          std::string(R"([{"ostrelHost":"signedOut"}])"), std::string(kLogout) + '\0' + "x",
+          R"({"ostrelHost":"signedOut","reason":"logout","x":)" + std::string(64, '[') + std::string(64, ']') + "}"}) {
+        controller->handlePageMessage("https://10.0.0.5/control/", message);
+    }
+    EXPECT_TRUE(view->deleted.empty());
+    // An unknown reason clears the cookie but keeps the session.
     for (const char* message : {R"({"ostrelHost":"signedOut","reason":"bored"})", R"({"ostrelHost":"signedOut"})"}) {
         controller->handlePageMessage("https://10.0.0.5/control/", message);
     }
@@ -129,27 +128,6 @@ TEST_F(ctlSession, AnUnknownSignalClearsTheCookieButKeepsTheSession) {
     EXPECT_EQ(view->popupCloses, 0);
     EXPECT_FALSE(stored("sys-p").sessionRemembered);
     EXPECT_EQ(window->title, "Ostrel Ops Control - 2026 R1 \xE2\x80\x94 Pat");
-}
-
-TEST_F(ctlSession, PageMessagesFromElsewhereAreIgnored) {
-    startLoaded();
-    controller->handlePageMessage("https://10.0.0.5/control/", kLogout);  // not signed in
-    signInTyped(true);
-    for (const char* source :
-         {"https://10.0.0.6/control/", "https://evil.example/?h=10.0.0.5", "not a url", "", kStartPage}) {
-        controller->handlePageMessage(source, kLogout);
-    }
-    for (const std::string& message :
-         {std::string(R"("signedOut")"), std::string(R"({"ostrelHost":"signedout","reason":"logout"})"),
-          std::string(R"({"ostrelHost":true,"reason":"logout"})"), std::string("{oops"),
-          std::string(R"([{"ostrelHost":"signedOut"}])"), std::string(kLogout) + '\0' + "x",
-          R"({"ostrelHost":"signedOut","reason":"logout","x":)" + std::string(64, '[') + std::string(64, ']') + "}"}) {
-        controller->handlePageMessage("https://10.0.0.5/control/", message);
-    }
-    // A source URL that a NUL would cut short to a page of the system.
-    controller->handlePageMessage(std::string("https://10.0.0.5") + '\0' + "@evil.example/", kLogout);
-    EXPECT_TRUE(controller->signedIn());
-    EXPECT_TRUE(view->deleted.empty());
     controller->handlePageMessage("http://10.0.0.5:1/x", kLogout);  // scheme and port play no part
     EXPECT_FALSE(controller->signedIn());
 }
@@ -162,17 +140,15 @@ TEST_F(ctlSession, CancelFromTheStartPageWhileSignedInChangesNothing) {
     const auto states = eventsOf("state").size();
     command({{"cmd", "cancel"}});
     command({{"cmd", "back"}});
-    command({{"cmd", "connect"}, {"host", "10.0.0.66"}});
+    connect("10.0.0.66");
     EXPECT_EQ(controller->phase(), Phase::SignedIn);
     EXPECT_EQ(controller->generation(), generation);
     EXPECT_EQ(eventsOf("state").size(), states);
     EXPECT_EQ(world.probes.size(), 1u);
     view->completeScripts();
-    EXPECT_EQ(view->navigations, std::vector<std::string>{"https://10.0.0.5:8443/control/"});
+    EXPECT_EQ(view->navigations, std::vector<std::string>{kControl});
     EXPECT_EQ(view->handlers.certificateError("https://10.0.0.66/"), Decision::Refuse);
 }
-
-// ---------------------------------------------------------------------------------------------
 
 using ctlViews = ControllerTest;
 
@@ -184,7 +160,7 @@ TEST_F(ctlViews, RecreatedViewWhileSignedInGetsTheScriptAndTheControlUi) {
     ASSERT_EQ(fresh->scripts.size(), 1u);
     EXPECT_TRUE(fresh->removed.empty());  // the old id means nothing to the new view
     EXPECT_EQ(controller->hostScriptId(), fresh->scripts.begin()->first);
-    EXPECT_EQ(fresh->navigations, std::vector<std::string>{"https://10.0.0.5:8443/control/"});
+    EXPECT_EQ(fresh->navigations, std::vector<std::string>{kControl});
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     auto third = std::make_shared<FakeView>();
     EXPECT_FALSE(controller->onWebViewReady(third));  // signed out: the shell opens the start page
@@ -203,18 +179,17 @@ TEST_F(ctlViews, HostScriptRegistrationsNeverStackOrOutliveTheSession) {
     EXPECT_EQ(view->navigations, std::vector<std::string>{kStartPage});
 
     // Two registrations of one session complete late: the main view keeps only the last.
-    command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
+    connect("10.0.0.5");
     pump();  // remembered session: signed in again, registration pending
     controller->onWebViewReady(view);
     view->completeScripts();
     ASSERT_EQ(view->scripts.size(), 1u);
     EXPECT_EQ(controller->hostScriptId(), view->scripts.begin()->first);
 
-    // A failed registration is logged and the Control UI still opens.
-    view->scriptOk = false;
+    view->scriptOk = false;  // a failed registration is logged and the Control UI still opens
     controller->onWebViewReady(view);
-    EXPECT_TRUE(log.contains("page-side script registration failed 0x80070005"));
-    EXPECT_EQ(view->navigations.back(), "https://10.0.0.5:8443/control/");
+    EXPECT_TRUE(logged("page-side script registration failed 0x80070005"));
+    EXPECT_EQ(view->navigations.back(), kControl);
 }
 
 TEST_F(ctlViews, PoliciesAreDecidedLoggedAndWiredIntoPopups) {
@@ -223,21 +198,20 @@ TEST_F(ctlViews, PoliciesAreDecidedLoggedAndWiredIntoPopups) {
     view->cookiesOk = false;
     controller->onWebViewReady(view);
     EXPECT_FALSE(static_cast<bool>(view->handlers.certificateError));
-    EXPECT_TRUE(log.contains("has no certificate-error event - update the"));
+    EXPECT_TRUE(logged("has no certificate-error event - update the"));
     EXPECT_EQ(view->handlers.newWindow("https://10.0.0.5/control/popup", ""), Decision::OpenExternal);
     signInTyped(true);
-    EXPECT_TRUE(log.contains("cookie manager unavailable - the Control UI will ask for the password itself"));
+    EXPECT_TRUE(logged("cookie manager unavailable - the Control UI will ask for the password itself"));
 
     const auto& navigate = view->handlers.navigationStarting;
     EXPECT_EQ(navigate("https://10.0.0.5:9000/x"), Decision::Allow);
     EXPECT_EQ(navigate(kStartPage), Decision::Allow);
     EXPECT_EQ(navigate("https://10.0.0.5/source?tab=1"), Decision::OpenExternal);
     EXPECT_EQ(navigate("mailto:ops@example.com"), Decision::Cancel);
-    EXPECT_TRUE(log.contains("navigation kept out of the app: https://10.0.0.5/source?tab=1"));
-    EXPECT_TRUE(log.contains("navigation kept out of the app: mailto:ops@example.com"));
-    EXPECT_TRUE(view->external.empty());  // the shell carries the decision out
+    EXPECT_TRUE(logged("navigation kept out of the app: https://10.0.0.5/source?tab=1"));
+    EXPECT_TRUE(logged("navigation kept out of the app: mailto:ops@example.com"));
     EXPECT_EQ(view->handlers.newWindow("https://10.0.0.5/control/popup", "ostrelSourceTab"), Decision::Refuse);
-    EXPECT_TRUE(log.contains("Add Source popup refused - this app does not host a source client"));
+    EXPECT_TRUE(logged("Add Source popup refused - this app does not host a source client"));
 
     auto popup = std::make_shared<FakeView>();
     EXPECT_EQ(view->handlers.newWindow("https://10.0.0.5/control/popup", "ostrelPopup"), Decision::Popup);
@@ -249,7 +223,7 @@ TEST_F(ctlViews, PoliciesAreDecidedLoggedAndWiredIntoPopups) {
     EXPECT_EQ(popup->handlers.navigationStarting("https://10.0.0.5/control/x"), Decision::Allow);
     EXPECT_EQ(popup->handlers.certificateError("https://10.0.0.5:1234/any"), Decision::Allow);
     EXPECT_EQ(popup->handlers.certificateError("https://10.0.0.6/"), Decision::Refuse);
-    EXPECT_TRUE(log.contains("certificate error refused for https://10.0.0.6/"));
+    EXPECT_TRUE(logged("certificate error refused for https://10.0.0.6/"));
 
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     EXPECT_EQ(popup->handlers.certificateError("https://10.0.0.5/"), Decision::Refuse);
@@ -262,7 +236,7 @@ TEST_F(ctlViews, PoliciesAreDecidedLoggedAndWiredIntoPopups) {
 TEST_F(ctlViews, DetachedControllerDropsLatePostsAndIsFreed) {
     start();
     world.threads = FakeWorld::Threads::Queued;
-    command({{"cmd", "connect"}, {"host", "10.0.0.5"}});
+    connect("10.0.0.5");
     std::weak_ptr<AppController> weak = controller;
     controller->detachShell();
     controller.reset();
@@ -272,30 +246,16 @@ TEST_F(ctlViews, DetachedControllerDropsLatePostsAndIsFreed) {
     EXPECT_TRUE(weak.expired());
 }
 
-// ---------------------------------------------------------------------------------------------
-
-DiscoveryResult oneSystem() {
-    DiscoveryResult result;
-    result.probes = 6;
-    result.interfaces = 2;
-    result.offers = 3;
-    result.rejected = 1;
-    DiscoveredSystem system;
-    system.systemId = "4f2c0000";
-    system.systemName = "Wall A";
-    system.site = "North";
-    system.status = "ok";
-    system.addresses = {{"10.0.0.5", 8443, true, false, 12}, {"10.0.1.5", 8443, false, false, 30}};
-    result.systems.push_back(system);
-    return result;
-}
-
 using ctlDiscovery = ControllerTest;
 
 TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystems) {
     start();
     world.threads = FakeWorld::Threads::Queued;
-    world.discovery = [] { return oneSystem(); };
+    world.discovery = [] {
+        DiscoveredSystem system{"4f2c0000", "Wall A", "North", "", "ok", {}, false};
+        system.addresses = {{"10.0.0.5", 8443, true, false, 12}, {"10.0.1.5", 8443, false, false, 30}};
+        return DiscoveryResult{{system}, 6, 2, 3, 1, false, ""};
+    };
     world.siteKey = "site-secret";
     command({{"cmd", "getState"}});
     command({{"cmd", "discoverSystems"}});
@@ -313,8 +273,8 @@ TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystems) {
         "\"systemId\":\"4f2c0000\"}]}";
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[2], done);
-    EXPECT_TRUE(log.contains("discovery: 6 probes on 2 interfaces, 3 offers (1 rejected), 1 systems"));
-    EXPECT_EQ(log.settledText().find("site-secret"), std::string::npos);
+    EXPECT_TRUE(logged("discovery: 6 probes on 2 interfaces, 3 offers (1 rejected), 1 systems"));
+    EXPECT_EQ(settledLog().find("site-secret"), std::string::npos);
     command({{"cmd", "getState"}});  // repeats the last discovery after the state
     ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events[4], done);
@@ -323,12 +283,7 @@ TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystems) {
 TEST_F(ctlDiscovery, ThrottleCountsFromTheLastAcceptedStartInEveryController) {
     start();
     world.threads = FakeWorld::Threads::Queued;
-    world.discovery = [] {
-        DiscoveryResult result;
-        result.failed = true;
-        result.error = "no usable network interface";
-        return result;
-    };
+    world.discovery = [] { return DiscoveryResult{{}, 0, 0, 0, 0, true, "no usable network interface"}; };
     command({{"cmd", "discoverSystems"}});
     pump();
     EXPECT_EQ(events.back(),

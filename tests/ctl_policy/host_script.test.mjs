@@ -17,8 +17,7 @@ const LOGOUT = { ostrelHost: "signedOut", reason: "logout" };
 
 // A page at `href`. `channel`: "webview2", "webkit" or "none"; `fetch`: false for a page without one.
 function page(href, { channel = "webview2", text = script, postThrows = false, fetch = true, hostname } = {}) {
-  const messages = [];
-  const calls = [];
+  const messages = [], calls = [];
   const context = vm.createContext({});
   const win = vm.runInContext("globalThis.window = globalThis; globalThis", context);
   const url = new URL(href);
@@ -32,17 +31,16 @@ function page(href, { channel = "webview2", text = script, postThrows = false, f
   if (channel === "webkit") {
     // The app's relay: the document's "ostrel-host-signal" events, their detail a JSON text.
     win.document = {};
-    win.CustomEvent = class { constructor(type, init) { this.type = type; this.detail = init.detail; } };
+    win.CustomEvent = class { constructor(type, init) { Object.assign(this, { type, detail: init.detail }); } };
     win.EventTarget = { prototype: { dispatchEvent(event) {
       assert.equal(this, win.document);
       if (event.type === "ostrel-host-signal") post(JSON.parse(event.detail));
     } } };
   }
   const pageFetch = function (...args) {
-    let settle;
-    const promise = new Promise((resolve, reject) => (settle = { resolve, reject }));
-    calls.push({ args, self: this, promise, ...settle });
-    return promise;
+    const call = { args, self: this };
+    call.promise = new Promise((resolve, reject) => Object.assign(call, { resolve, reject }));
+    return calls.push(call), call.promise;
   };
   if (fetch) win.fetch = pageFetch;
   vm.runInContext(text, context);
@@ -96,8 +94,7 @@ test("a logout POST signals at once, whatever the answer and the form of the req
 });
 
 test("a 401 from /api/control-session signals expiry once it arrives; failures stay the page's", async () => {
-  const unhandled = [];
-  const record = (reason) => unhandled.push(reason);
+  const unhandled = [], record = (reason) => unhandled.push(reason);
   process.on("unhandledRejection", record);
   try {
     const { win, messages, calls } = page("https://10.0.0.5/control/");
@@ -112,8 +109,7 @@ test("a 401 from /api/control-session signals expiry once it arrives; failures s
     calls[2].resolve({ status: 401 });
     win.fetch("/api/control-session").catch(() => {}); // the page handles its own promise
     calls[3].reject(new TypeError("Failed to fetch"));
-    await settle();
-    await settle();
+    await settle(), await settle();
     assert.equal(messages.length, 1);
     assert.deepEqual(unhandled, []);
   } finally {

@@ -14,17 +14,10 @@ const std::vector<std::string> kHosts{"10.0.0.5"};
 const std::string kStartPrefix = "ostrel-ui://app.local/";
 
 TEST(ctl_policy_Hosts, NormalisedFormsAndTargetHosts) {
-    const std::pair<const char*, const char*> normalized[] = {{"[FE80::1]", "fe80::1"},
-                                                              {"Host.EXAMPLE", "host.example"},
-                                                              {"[]", "[]"},
-                                                              {"[a", "[a"},
-                                                              {"a]", "a]"},
-                                                              {"[[X]]", "[x]"},
-                                                              {"B\xC3\x9C"
-                                                               "CHER",
-                                                               "b\xC3\x9C"
-                                                               "cher"},
-                                                              {"", ""}};
+    // clang-format off
+    const std::pair<const char*, const char*> normalized[] = {{"[FE80::1]", "fe80::1"}, {"Host.EXAMPLE", "host.example"},
+        {"[]", "[]"}, {"[a", "[a"}, {"a]", "a]"}, {"[[X]]", "[x]"}, {"B\xC3\x9C" "CHER", "b\xC3\x9C" "cher"}, {"", ""}};
+    // clang-format on
     for (const auto& [in, out] : normalized) EXPECT_EQ(normalizeHost(in), out) << in;
 
     const std::vector<std::string> hosts{"Alpha.Example", "[FE80::1]", ""};
@@ -40,14 +33,13 @@ TEST(ctl_policy_Crack, SplitsWhatTheParserAcceptsAndRefusesTheRest) {
         const char* host;
         const char* path;
     };
+    // clang-format off
     const Case cases[] = {
-        {"HTTPS://10.0.0.5:9000/source?x=1#top", "10.0.0.5", "/source?x=1#top"},
-        {"https://[FE80::1]:8443/control/", "FE80::1", "/control/"},
-        {"https://[fe80::1%25eth0]/", "fe80::1%eth0", "/"},
-        {"https://10.0.0.5", "10.0.0.5", "/"},
+        {"HTTPS://10.0.0.5:9000/source?x=1#top", "10.0.0.5", "/source?x=1#top"}, {"https://10.0.0.5", "10.0.0.5", "/"},
+        {"https://[FE80::1]:8443/control/", "FE80::1", "/control/"}, {"https://[fe80::1%25eth0]/", "fe80::1%eth0", "/"},
         {"https://10.0.0.5/a%20b/%73ource?q=%41", "10.0.0.5", "/a%20b/%73ource?q=%41"},
-        {"ostrel-ui://app.local/index.html", "app.local", "/index.html"},
-    };
+        {"ostrel-ui://app.local/index.html", "app.local", "/index.html"}};
+    // clang-format on
     for (const auto& c : cases) {
         const auto url = crackUrl(c.url);
         ASSERT_TRUE(url.has_value()) << c.url;
@@ -63,44 +55,26 @@ TEST(ctl_policy_Crack, SplitsWhatTheParserAcceptsAndRefusesTheRest) {
 }
 
 TEST(ctl_policy_SystemUrl, SchemeHostAndSourcePaths) {
+    // The path a browser requests counts: "\\" separates, "%2e" is a dot, dot segments resolve; the port, the
+    // user part and the parser's canonical IPv4 form do not change where it goes; "/Source" is another path.
+    // clang-format off
     const std::pair<const char*, bool> cases[] = {
-        {"https://10.0.0.5/control/", true},
-        {"https://10.0.0.5:9000/x", true},  // the port is not compared
-        {"HTTPS://10.0.0.5/", true},
-        {"https://10.0.0.5", true},
-        {"https://10.0.0.5/sources", true},
-        {"https://10.0.0.5/Source", true},  // case-sensitive
-        {"https://10.0.0.5/control/source", true},
-        {"https://user@10.0.0.5/control/", true},  // the user part does not change where it goes
-        {"https://0x0a.0.0.5/control/", true},     // the parser's canonical IPv4 form
-        {"https://10.0.0.5/source", false},
-        {"https://10.0.0.5/source/x", false},
-        {"https://10.0.0.5/source?tab=1", false},
-        {"https://10.0.0.5/source#top", false},
-        {"https://10.0.0.5/a/../source", false},
-        {"https://10.0.0.5/%73ource", false},      // the server decodes it to /source
-        {"https://10.0.0.5/source%2Fx", false},
-        // The path a browser requests: "\\" separates, "%2e" is a dot, dot segments resolve.
-        {"https://10.0.0.5/source\\", false},
-        {"https://10.0.0.5/source\\x", false},
-        {"https://10.0.0.5/x/%2e%2e/source", false},
-        {"https://10.0.0.5/x/.%2E/source", false},
-        {"https://10.0.0.5/x/%2E./source/y", false},
-        {"https://10.0.0.5/x\\..\\source", false},
-        {"https://10.0.0.5/./source", false},
-        {"https://10.0.0.5/%2e/source?x", false},
-        {"https://10.0.0.5/source/x/..", false},      // "/source/"
-        {"https://10.0.0.5/source\\x/..", false},  // curl's own rules would have made it "/"
-        {"https://10.0.0.5/x/..%2fsource", false},    // the server reads "/x/../source"
-        {"https://10.0.0.5/source/..", true},         // the browser loads "/"
-        {"https://10.0.0.5/control/%2e%2e/x", true},
-        {"https://10.0.0.5/source..", true},
-        {"https://10.0.0.5/control/%00", false},   // cannot be judged decoded
-        {"http://10.0.0.5/control/", false},
-        {"https://10.0.0.5.evil.example/", false},
-        {"https://10.0.0.5@evil.example/", false},
-        {"mailto:x@10.0.0.5", false},
-    };
+        {"https://10.0.0.5/control/", true}, {"https://10.0.0.5:9000/x", true}, {"HTTPS://10.0.0.5/", true},
+        {"https://10.0.0.5", true}, {"https://10.0.0.5/sources", true}, {"https://10.0.0.5/Source", true},
+        {"https://10.0.0.5/control/source", true}, {"https://user@10.0.0.5/control/", true},
+        {"https://0x0a.0.0.5/control/", true}, {"https://10.0.0.5/source/..", true},
+        {"https://10.0.0.5/control/%2e%2e/x", true}, {"https://10.0.0.5/source..", true},
+        {"https://10.0.0.5/source", false}, {"https://10.0.0.5/source/x", false}, {"https://10.0.0.5/source?tab=1", false},
+        {"https://10.0.0.5/source#top", false}, {"https://10.0.0.5/a/../source", false}, {"https://10.0.0.5/%73ource", false},
+        {"https://10.0.0.5/source%2Fx", false}, {"https://10.0.0.5/source\\", false}, {"https://10.0.0.5/source\\x", false},
+        {"https://10.0.0.5/x/%2e%2e/source", false}, {"https://10.0.0.5/x/.%2E/source", false},
+        {"https://10.0.0.5/x/%2E./source/y", false}, {"https://10.0.0.5/x\\..\\source", false},
+        {"https://10.0.0.5/./source", false}, {"https://10.0.0.5/%2e/source?x", false},
+        {"https://10.0.0.5/source/x/..", false}, {"https://10.0.0.5/source\\x/..", false},
+        {"https://10.0.0.5/x/..%2fsource", false}, {"https://10.0.0.5/control/%00", false},
+        {"http://10.0.0.5/control/", false}, {"https://10.0.0.5.evil.example/", false},
+        {"https://10.0.0.5@evil.example/", false}, {"mailto:x@10.0.0.5", false}};
+    // clang-format on
     for (const auto& [url, expected] : cases) EXPECT_EQ(isSignedInSystemUrl(url, true, kHosts), expected) << url;
     EXPECT_FALSE(isSignedInSystemUrl("https://10.0.0.5/control/", false, kHosts));
     EXPECT_TRUE(isSignedInSystemUrl("https://[FE80::1]:8443/control/", true, {"fe80::1"}));
@@ -116,40 +90,30 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
         const char* result;
         std::string name = "";
     };
+    // clang-format off
     const Case cases[] = {
-        {"nav", "https://10.0.0.5:9000/x", true, "allow"},
-        {"nav", "https://10.0.0.5/source", true, "external"},
-        {"nav", "http://10.0.0.5/control/", true, "external"},
-        {"nav", "https://10.0.0.5/control/", false, "external"},
-        {"nav", "https://example.org/", true, "external"},
-        {"nav", "mailto:x@y", true, "cancel"},
-        {"nav", "javascript:alert(1)", true, "cancel"},
-        {"nav", "file:///etc/passwd", true, "cancel"},
-        {"nav", "HTTP://example.org/", true, "cancel"},      // only exact lower-case schemes leave
-        {"nav", "https://example.org/a b", true, "cancel"},  // unparseable
-        {"nav", "about:blank", false, "allow"},
-        {"nav", "about:blank#x", true, "cancel"},
-        {"nav", kStartPrefix + "index.html", false, "allow"},
+        {"nav", "https://10.0.0.5:9000/x", true, "allow"}, {"nav", "https://10.0.0.5/source", true, "external"},
+        {"nav", "http://10.0.0.5/control/", true, "external"}, {"nav", "https://10.0.0.5/control/", false, "external"},
+        {"nav", "https://example.org/", true, "external"}, {"nav", "mailto:x@y", true, "cancel"},
+        {"nav", "javascript:alert(1)", true, "cancel"}, {"nav", "file:///etc/passwd", true, "cancel"},
+        {"nav", "HTTP://example.org/", true, "cancel"},  // only exact lower-case schemes leave
+        {"nav", "https://example.org/a b", true, "cancel"}, {"nav", "about:blank", false, "allow"},
+        {"nav", "about:blank#x", true, "cancel"}, {"nav", kStartPrefix + "index.html", false, "allow"},
         {"nav", "OSTREL-UI://app.local/index.html", true, "cancel"},
         {"nav", "ostrel-ui://app.local.evil/index.html", true, "cancel"},
-        {"pop", kStartPrefix + "index.html", true, "cancel"},
-        {"pop", "about:blank", false, "allow"},
+        {"pop", kStartPrefix + "index.html", true, "cancel"}, {"pop", "about:blank", false, "allow"},
         {"pop", "https://10.0.0.5/control/", false, "external"},
         {"win", "https://10.0.0.5/control/report", true, "popup"},
         {"win", "https://10.0.0.5/control/report", true, "refuse", "ostrelSourceTab"},
         {"win", "https://10.0.0.5/control/report", false, "refuse", "ostrelSourceTab"},
         {"win", "https://10.0.0.5/control/report", true, "popup", "ostrelsourcetab"},
-        {"win", "https://10.0.0.5/control/report", false, "external"},
-        {"win", "https://10.0.0.5/source", true, "external"},
-        {"win", "mailto:x@y", true, "refuse"},
-        {"win", "about:blank", true, "refuse"},
-        {"win", kStartPrefix + "index.html", true, "refuse"},
-        {"cert", "https://10.0.0.5/control/", true, "allow"},
+        {"win", "https://10.0.0.5/control/report", false, "external"}, {"win", "https://10.0.0.5/source", true, "external"},
+        {"win", "mailto:x@y", true, "refuse"}, {"win", "about:blank", true, "refuse"},
+        {"win", kStartPrefix + "index.html", true, "refuse"}, {"cert", "https://10.0.0.5/control/", true, "allow"},
         {"cert", "wss://10.0.0.5:9000/source", true, "allow"},  // scheme, port and path play no part
-        {"cert", "https://10.0.0.5/control/", false, "refuse"},
-        {"cert", "https://10.0.0.5.evil.example/", true, "refuse"},
-        {"cert", "not a url", true, "refuse"},
-    };
+        {"cert", "https://10.0.0.5/control/", false, "refuse"}, {"cert", "https://10.0.0.5.evil.example/", true, "refuse"},
+        {"cert", "not a url", true, "refuse"}};
+    // clang-format on
     for (const auto& c : cases) {
         const std::string kind = c.kind;
         const Decision d = kind == "win"    ? decideNewWindow(c.url, c.name, c.signedIn, kHosts, true)
@@ -163,21 +127,12 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
 }
 
 TEST(ctl_policy_SystemUrl, BrowserPathResolvesLikeTheBrowser) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"", "/"},
-        {"/", "/"},
-        {"/a/b", "/a/b"},
-        {"/a/..", "/"},
-        {"/a/.", "/a/"},
-        {"/..", "/"},
-        {"/../../x", "/x"},
-        {"/a\\b\\", "/a/b/"},
-        {"/a/%2E%2e/b", "/b"},
-        {"/a/%2e/b", "/a/b"},
-        {"/a/%2f../b", "/a/%2f../b"},  // only dot escapes count, not an escaped separator
-        {"/a//b", "/a//b"},
-        {"/a/...", "/a/..."},
-    };
+    // Only dot escapes count, not an escaped separator.
+    // clang-format off
+    const std::pair<const char*, const char*> cases[] = {{"", "/"}, {"/", "/"}, {"/a/b", "/a/b"}, {"/a/..", "/"},
+        {"/a/.", "/a/"}, {"/..", "/"}, {"/../../x", "/x"}, {"/a\\b\\", "/a/b/"}, {"/a/%2E%2e/b", "/b"}, {"/a/%2e/b", "/a/b"},
+        {"/a/%2f../b", "/a/%2f../b"}, {"/a//b", "/a//b"}, {"/a/...", "/a/..."}};
+    // clang-format on
     for (const auto& [path, expected] : cases) EXPECT_EQ(browserPath(path), expected) << path;
 }
 
@@ -185,19 +140,12 @@ TEST(ctl_policy_SystemUrl, BrowserPathResolvesLikeTheBrowser) {
 // line breaks. None of these may be allowed, opened in the default browser or trusted.
 TEST(ctl_policy_SystemUrl, ControlCharactersAreNeverAllowedOrOpened) {
     using namespace std::string_literals;
-    const std::string urls[] = {
-        "https://10.0.0.5\0@evil.example/"s,  // curl alone would read host 10.0.0.5
-        "https://10.0.0.5/control/\0"s,
-        "https://10.0.0.5/con\ntrol/"s,
-        "https://10.0.0.5/control/\t"s,
-        "https://10.0.0.5/control/\r"s,
-        "https://10.0.0.5/\x7f"s,
-        "https://10.0.0.5/\x1b[0m"s,
-        "\x01https://10.0.0.5/control/"s,
-        "https://example.org/\n"s,
-        kStartPrefix + "index.html\n",
-        "about:blank\0"s,
-    };
+    // clang-format off
+    const std::string urls[] = {"https://10.0.0.5\0@evil.example/"s, "https://10.0.0.5/control/\0"s,
+        "https://10.0.0.5/con\ntrol/"s, "https://10.0.0.5/control/\t"s, "https://10.0.0.5/control/\r"s,
+        "https://10.0.0.5/\x7f"s, "https://10.0.0.5/\x1b[0m"s, "\x01https://10.0.0.5/control/"s,
+        "https://example.org/\n"s, kStartPrefix + "index.html\n", "about:blank\0"s};
+    // clang-format on
     for (const auto& url : urls) {
         EXPECT_EQ(decideNavigation(url, true, true, kHosts, kStartPrefix), Decision::Cancel) << url;
         EXPECT_EQ(decideNewWindow(url, "", true, kHosts, true), Decision::Refuse) << url;
@@ -208,10 +156,11 @@ TEST(ctl_policy_SystemUrl, ControlCharactersAreNeverAllowedOrOpened) {
 }
 
 TEST(ctl_policy_Session, ControlUrlBracketsABareIpv6HostAndTheCookieIsExact) {
+    // clang-format off
     const std::pair<const char*, const char*> hosts[] = {{"[FE80::1]", "https://[FE80::1]:9443/control/"},
-                                                         {"fe80::1", "https://[fe80::1]:9443/control/"},
-                                                         {"fe80::1%eth0", "https://[fe80::1%25eth0]:9443/control/"},
-                                                         {"Ops.Example", "https://Ops.Example:9443/control/"}};
+        {"fe80::1", "https://[fe80::1]:9443/control/"}, {"fe80::1%eth0", "https://[fe80::1%25eth0]:9443/control/"},
+        {"Ops.Example", "https://Ops.Example:9443/control/"}};
+    // clang-format on
     for (const auto& [host, url] : hosts) {
         const std::string text = controlUrl(Target{host, 9443, "", "", {host}});
         EXPECT_EQ(text, url);
@@ -219,13 +168,9 @@ TEST(ctl_policy_Session, ControlUrlBracketsABareIpv6HostAndTheCookieIsExact) {
     }
     const Target target{"[FE80::1]", 8443, "", "", {}};
     const SessionCookie session = makeSessionCookie(target, "tok-1", false, 1767225600);
-    EXPECT_EQ(session.name, "ostrel_control_session");
-    EXPECT_TRUE(session.value == "tok-1");
-    EXPECT_EQ(session.domain, "fe80::1");
-    EXPECT_EQ(session.path, "/");
-    EXPECT_TRUE(session.httpOnly && session.secure);
-    EXPECT_EQ(session.sameSite, "Strict");
-    EXPECT_FALSE(session.expires.has_value());
+    EXPECT_TRUE(session.name == "ostrel_control_session" && session.value == "tok-1" && session.domain == "fe80::1" &&
+                session.path == "/" && session.httpOnly && session.secure && session.sameSite == "Strict" &&
+                !session.expires);
     EXPECT_EQ(makeSessionCookie(target, "tok-1", true, 1767225600).expires, 1767225600 + 315360000);
 }
 
