@@ -320,14 +320,17 @@ class AppEnv:
     def log_dir(self):
         return os.path.join(self.env["OSTREL_OPS_LOG_DIR"], "native-control-app")
 
+    def log_files(self, prefix):
+        """The app's log files of one kind ("Log_" pretty, "events-" NDJSON), oldest first."""
+        folder = self.log_dir()
+        names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+        return [os.path.join(folder, n) for n in names if n.startswith(prefix)]
+
     def log_text(self):
         out = []
-        folder = self.log_dir()
-        if os.path.isdir(folder):
-            for name in sorted(os.listdir(folder)):
-                if name.startswith("Log_"):
-                    with open(os.path.join(folder, name), errors="replace") as f:
-                        out.append(f.read())
+        for path in self.log_files("Log_"):
+            with open(path, errors="replace") as f:
+                out.append(f.read())
         return "".join(out)
 
     def wait_log(self, text, count=1, timeout=20):
@@ -336,12 +339,9 @@ class AppEnv:
 
     def log_events(self):
         out = []
-        folder = self.log_dir()
-        if os.path.isdir(folder):
-            for name in sorted(os.listdir(folder)):
-                if name.startswith("events-"):
-                    with open(os.path.join(folder, name)) as f:
-                        out += [json.loads(line) for line in f if line.strip()]
+        for path in self.log_files("events-"):
+            with open(path) as f:
+                out += [json.loads(line) for line in f if line.strip()]
         return out
 
     def data_dir(self):

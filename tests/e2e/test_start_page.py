@@ -157,6 +157,16 @@ def shoot(env, name, expected_phase):
     return paths
 
 
+def sign_in_and_out(env, sim, password):
+    """Types the password, waits for the Control UI and signs out from inside it."""
+    press(env, password, Keys.ENTER)
+    wait_for("the Control UI", lambda: env.url() == f"https://{sim.hostport}/control/")
+    wait_for("the Control UI's script", lambda: env.text("host-object") == "present")
+    env.driver.find_element(By.ID, "sign-out").click()
+    env.wait_for_start_page()
+    wait_for("the sign-out notice", lambda: banners(env, "notice") == ["You signed out."])
+
+
 def place_window(env, width, height):
     os.makedirs(env.data_dir(), exist_ok=True)
     with open(os.path.join(env.data_dir(), "window.json"), "w") as f:
@@ -190,14 +200,8 @@ class StartPageTest(AppTestCase):
         self.assertEqual(focused(env), "password")
         self.assertEqual(run(env, "return document.getElementById('password').value"), "")
 
-        press(env, "correct horse", Keys.ENTER)
-        wait_for("the Control UI", lambda: env.url() == f"https://{sim.hostport}/control/")
-
         # Signing out inside the Control UI brings the start page back with the app's notice.
-        wait_for("the Control UI's script", lambda: env.text("host-object") == "present")
-        env.driver.find_element(By.ID, "sign-out").click()
-        env.wait_for_start_page()
-        wait_for("the sign-out notice", lambda: banners(env, "notice") == ["You signed out."])
+        sign_in_and_out(env, sim, "correct horse")
         self.assertEqual(list_names(env, "known-list"), ["Lab one"])
         self.assertIn("Password saved", env.text("known-list"))
         self.assertEqual(banners(env, "warning"), [])
@@ -346,12 +350,7 @@ class StartPageTest(AppTestCase):
         wait_phase(env, "password")
         shoot(env, f"refusal-{scheme}", "password")
 
-        press(env, "demo", Keys.ENTER)
-        wait_for("the Control UI", lambda: env.url() == f"https://{sim.hostport}/control/")
-        wait_for("the Control UI's script", lambda: env.text("host-object") == "present")
-        env.driver.find_element(By.ID, "sign-out").click()
-        env.wait_for_start_page()
-        wait_for("the sign-out notice", lambda: banners(env, "notice") == ["You signed out."])
+        sign_in_and_out(env, sim, "demo")
         shoot(env, f"signed-out-{scheme}", "host")
         env.stop()
         responder.stop()  # the next scheme needs the well-known port
