@@ -500,10 +500,7 @@ void WebViewHost::Impl::savePlacement() {
     if (placementDamaged) {
         // The operator may still want what the unreadable file held: keep it beside the new one,
         // and write nothing while it cannot be moved.
-        std::error_code ec;
-        if (std::filesystem::exists(std::filesystem::symlink_status(path, ec)) && moveAsideUnreadable(path).empty()) {
-            return;
-        }
+        if (!clearUnreadableBeforeSave(path)) return;
         placementDamaged = false;
     }
     std::error_code error;

@@ -148,6 +148,11 @@ fs::path moveAsideUnreadable(const fs::path& file) {
     return {};
 }
 
+bool clearUnreadableBeforeSave(const fs::path& file) {
+    std::error_code ec;
+    return !fs::exists(fs::symlink_status(file, ec)) || !moveAsideUnreadable(file).empty();
+}
+
 SettingsStore::SettingsStore(fs::path path) : path_(std::move(path)) {}
 
 fs::path SettingsStore::path() const { return path_.empty() ? configPath() : path_; }
@@ -207,9 +212,7 @@ std::string SettingsStore::serialize() {
 void SettingsStore::save() {
     const fs::path file = path();
     if (moveAsideFirst_) {
-        std::error_code ec;
-        const bool stillThere = fs::exists(fs::symlink_status(file, ec));
-        if (stillThere && moveAsideUnreadable(file).empty()) {
+        if (!clearUnreadableBeforeSave(file)) {
             // Better unsaved changes than the operator's only copy overwritten.
             log::logf(log::Warn, "could not write control-app config.json");
             return;

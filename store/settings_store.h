@@ -28,6 +28,9 @@ bool writeFileAtomic(const std::filesystem::path& path, const std::string& bytes
 // destroy what the operator may still need. Returns the new path; empty when nothing was moved
 // (also logged).
 std::filesystem::path moveAsideUnreadable(const std::filesystem::path& file);
+// Before the first save over a file that could not be read: true when the way is clear (the file
+// is gone, or was moved aside), false when it is still there and must not be overwritten.
+bool clearUnreadableBeforeSave(const std::filesystem::path& file);
 
 class SettingsStore {
 public:
