@@ -10,21 +10,20 @@
 #include "fuzz/fuzz_support.h"
 
 using namespace ostrel::ctl;
+using ostrel::fuzz::splitOn;
 
 namespace {
 
 std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; });
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? char(c + 32) : c;
     return text;
 }
 
 std::string decoded(std::string_view text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool escape = text[i] == '%' && i + 2 < text.size() &&
-                            std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-                            std::isxdigit(static_cast<unsigned char>(text[i + 2]));
+        const bool escape = text[i] == '%' && i + 2 < text.size() && std::isxdigit((unsigned char)text[i + 1]) &&
+                            std::isxdigit((unsigned char)text[i + 2]);
         out += escape ? static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)) : text[i];
         i += escape ? 2 : 0;
     }
@@ -38,13 +37,13 @@ bool otherIpv4Form(std::string_view host) {
     if (trailingDot) host.remove_suffix(1);
     const auto last = host.substr(host.rfind('.') + 1);
     if (last.empty() ||
-        last.find_first_not_of(last.starts_with("0x") ? "0123456789abcdefx" : "0123456789") != std::string_view::npos) {
+        last.find_first_not_of(last.starts_with("0x") ? "0123456789abcdefx" : "0123456789") != last.npos) {
         return false;
     }
-    const auto parts = ostrel::fuzz::splitOn(host, '.');
+    const auto parts = splitOn(host, '.');
     return trailingDot || parts.size() != 4 || std::any_of(parts.begin(), parts.end(), [](std::string_view p) {
                return p.empty() || p.size() > 3 || (p.size() > 1 && p[0] == '0') ||
-                      p.find_first_not_of("0123456789") != std::string_view::npos || std::stoi(std::string(p)) > 255;
+                      p.find_first_not_of("0123456789") != p.npos || std::stoi(std::string(p)) > 255;
            });
 }
 
@@ -52,20 +51,19 @@ bool otherIpv4Form(std::string_view host) {
 // reading cannot tell (non-ASCII needs IDNA, IPv6 zones, other IPv4 forms).
 bool browserHostIn(const std::string& raw, const std::vector<std::string>& hosts) {
     const bool bracketed = raw.starts_with("[") && raw.ends_with("]") && raw.find('%') == std::string::npos;
-    const std::string host = bracketed ? lower(raw.substr(1, raw.size() - 2)) : lower(decoded(raw));
-    if (!bracketed &&
-        (host.empty() || raw.starts_with("[") || host.find_first_of("#%/:<>?@[\\]^|") != std::string::npos ||
-         std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }) || otherIpv4Form(host))) {
-        return true;
-    }
-    return std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return normalizeHost(h) == host; });
+    const std::string host = lower(bracketed ? raw.substr(1, raw.size() - 2) : decoded(raw));
+    const bool unreadable = host.empty() || raw.starts_with("[") || host.find_first_of("#%/:<>?@[\\]^|") != host.npos ||
+                            std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }) ||
+                            otherIpv4Form(host);
+    return (!bracketed && unreadable) ||
+           std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return normalizeHost(h) == host; });
 }
 
 // The path a server serves for a path text: escapes decoded, "\" read as "/", dot segments resolved.
 bool servesSource(std::string path) {
     path = decoded(path);
     std::replace(path.begin(), path.end(), '\\', '/');
-    const auto segments = ostrel::fuzz::splitOn(std::string_view(path).substr(path.starts_with("/") ? 1 : 0), '/');
+    const auto segments = splitOn(std::string_view(path).substr(path.starts_with("/") ? 1 : 0), '/');
     std::vector<std::string_view> stack;
     for (std::size_t i = 0; i < segments.size(); ++i) {
         const bool dots = segments[i] == ".." || segments[i] == ".";
@@ -98,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Decision certificate = decideCertificateError(url, signedIn, hosts);
     const bool systemUrl = isSignedInSystemUrl(url, signedIn, hosts);
     const bool special = (isMain && url.starts_with(startPrefix)) || url == "about:blank";
+    const std::string requested = browserPath(url);
+    FUZZ_CHECK(requested.starts_with("/") && browserPath(requested) == requested, url + " -> " + requested);
     if (hasControlCharacter(url)) {
         FUZZ_CHECK(!cracked && navigation == Decision::Cancel && newWindow == Decision::Refuse &&
                        certificate == Decision::Refuse,
@@ -117,9 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.erase(0, std::min(host.rfind('@') + 1, host.size()));
     host = host.starts_with("[") ? host.substr(0, std::min(host.find(']'), host.size() - 1) + 1)
                                  : host.substr(0, host.find(':'));
-    const std::string path = end < url.size() && url[end] != '/' && url[end] != '\\'
-                                 ? ""
-                                 : url.substr(end, url.find_first_of("?#", end) - end);
+    const bool pathFollows = end == url.size() || url[end] == '/' || url[end] == '\\';
+    const std::string path = pathFollows ? url.substr(end, url.find_first_of("?#", end) - end) : "";
     if (navigation == Decision::Allow && !special) {
         FUZZ_CHECK(signedIn && systemUrl && cracked && isTargetHost(cracked->host, hosts), url);
         FUZZ_CHECK(scheme == "https" && authority && browserHostIn(host, hosts) && !servesSource(path), url);
@@ -140,7 +139,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    url);
     }
     if (!signedIn) FUZZ_CHECK(certificate == Decision::Refuse && newWindow != Decision::Popup && !systemUrl, url);
-    const std::string requested = browserPath(url);
-    FUZZ_CHECK(requested.starts_with("/") && browserPath(requested) == requested, url + " -> " + requested);
     return 0;
 }

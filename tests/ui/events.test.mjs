@@ -8,45 +8,28 @@ import { parseEvent } from "../../ui/js/protocol.js";
 const FIRST_STATE =
     '{"app":{"build":"1.0.0.40","version":"2026 R1"},"error":"","event":"state","form":{"host":"","port":8443},"notice":"","phase":"host","siteKeySet":false,"systems":[],"target":{"host":"","name":"","port":8443,"savedPassword":false,"systemId":""}}';
 
-test("events: the app's state and discovery read the same from text or object", () => {
-    const state = JSON.parse(FIRST_STATE);
-    delete state.event;
-    assert.deepEqual(parseEvent(FIRST_STATE), { kind: "state", state });
-    const discovery = '{"error":"","event":"discovery","state":"done","systems":[{"addresses":2,"displayName":"Lab","host":"10.0.0.5","port":8443,"status":"ok","systemId":"a1"}]}';
-    assert.deepEqual(parseEvent(discovery), parseEvent(JSON.parse(discovery)));
-    assert.deepEqual(parseEvent(discovery).discovery.systems, [{ systemId: "a1", displayName: "Lab", host: "10.0.0.5", port: 8443, status: "ok", addresses: 2 }]);
+test("events: text or object read the same; wrong types take their neutral value; unusable found systems are left out", () => {
+    const { event, ...state } = JSON.parse(FIRST_STATE);
+    assert.deepEqual([parseEvent(FIRST_STATE), parseEvent(JSON.parse(FIRST_STATE))], [{ kind: event, state }, { kind: event, state }]);
     for (const message of ["", "not json", "null", "42", '"state"', "[]", '{"event":"other"}', "{}", null, undefined, 7, ["state"]]) {
         assert.equal(parseEvent(message), null, String(message));
     }
-});
-
-test("events: members of the wrong type take their neutral value; unusable found systems are left out", () => {
-    const { state } = parseEvent({
+    const odd = parseEvent({
         event: "state", app: "1.0", error: 5, phase: "dancing", form: { host: null, port: "9443" }, siteKeySet: "yes", target: [],
         systems: [null, "x", { name: "Lab", host: "h", port: 9443.5, lastUsedMs: "yesterday", savedPassword: 1 }],
     });
-    assert.deepEqual(state, {
-        app: { build: "", version: "" }, error: "", notice: "", phase: "host", form: { host: "", port: 8443 }, siteKeySet: false,
-        systems: [{ systemId: "", name: "Lab", host: "h", port: 8443, lastUsedMs: 0, savedPassword: false }],
-        target: { host: "", name: "", port: 8443, savedPassword: false, systemId: "" },
-    });
-    const { discovery } = parseEvent({
-        event: "discovery", state: "weird", error: null,
-        systems: [
-            { systemId: "a", displayName: "A", host: "", port: 8443 },
-            { systemId: "b", displayName: "B", host: "h", port: 0 },
-            { systemId: "c", displayName: "C", host: "h", port: 8443, addresses: 0 },
-        ],
-    });
-    assert.deepEqual(discovery, { state: "done", error: "", systems: [{ systemId: "c", displayName: "C", host: "h", port: 8443, status: "ok", addresses: 1 }] });
+    assert.deepEqual(odd.state, { ...state, systems: [{ systemId: "", name: "Lab", host: "h", port: 8443, lastUsedMs: 0, savedPassword: false }], app: { build: "", version: "" } });
+    const systems = [{ systemId: "a", displayName: "A", host: "", port: 8443 }, { systemId: "b", displayName: "B", host: "h", port: 0 },
+        { systemId: "c", displayName: "C", host: "h", port: 8443, addresses: 0 }, { systemId: "d", displayName: "D", host: "10.0.0.5", port: 9443, status: "starting", addresses: 2 }];
+    assert.deepEqual(parseEvent(JSON.stringify({ event: "discovery", state: "weird", error: null, systems })), { kind: "discovery", discovery: { state: "done", error: "",
+        systems: [{ systemId: "c", displayName: "C", host: "h", port: 8443, status: "ok", addresses: 1 }, { ...systems[3] }] } });
 });
 
 test("channel: commands go out as JSON text on the document, or as objects on a web-message channel; events come from either", () => {
     const environment = (withWebview) => {
-        const doc = new EventTarget();
+        const doc = new EventTarget(), seen = [];
         const win = { CustomEvent, posted: [] };
         if (withWebview) win.chrome = { webview: Object.assign(new EventTarget(), { postMessage: (m) => win.posted.push(m) }) };
-        const seen = [];
         doc.addEventListener("ostrel-command", (e) => seen.push(e.detail));
         return { win, doc, seen };
     };

@@ -18,18 +18,15 @@ test("site key: only the state right after the command tells whether it was kept
         const storage = memoryStorage();
         const watch = createKeyringWatch(storage);
         watch.siteKeySent(key);
-        assert.deepEqual(texts(watch.onState(state({ siteKeySet: setAfter }))), expected, `${key} ${setAfter}`);
-        assert.deepEqual(watch.onState(state({ siteKeySet: !setAfter })), []);
-        assert.equal(storage.m.size, 0);
+        assert.deepEqual([texts(watch.onState(state({ siteKeySet: setAfter }))), watch.onState(state({ siteKeySet: !setAfter })), storage.m.size], [expected, [], 0]);
     }
-    assert.deepEqual(createKeyringWatch(memoryStorage()).onState(state()), []);
 });
 
 // One page life asks for a sign-in (with or without Remember) and sees it start, or not; a new
 // page life comes back with the states given and reports what each gives reason for.
-function signIn({ remember = true, started = true, cancelled = false, storage = memoryStorage() }, ...states) {
+function signIn({ remember = true, started = true, cancelled = false, storage = memoryStorage(), target = TARGET }, ...states) {
     const before = createKeyringWatch(storage);
-    before.loginSent(TARGET, remember);
+    before.loginSent(target, remember);
     if (started) before.onState(state({ phase: "signing-in" }));
     if (cancelled) before.flowCancelled();
     const after = createKeyringWatch(storage);
@@ -38,27 +35,25 @@ function signIn({ remember = true, started = true, cancelled = false, storage = 
 
 test("remembered password: a sign-in with Remember that saved nothing is reported once, when the flow has ended", () => {
     const notStored = [`password: ${passwordNotStored("Lab")}`];
+    const denied = () => { throw new Error("denied"); };
+    const rubbish = memoryStorage();
+    rubbish.setItem("ostrel.rememberRequested", "{not json");
     const table = [
         ["signed out later", signIn({}, { notice: "You signed out.", systems: [lab(false)] }, { systems: [lab(false)] }), [notStored, []]],
         ["session ended", signIn({}, { phase: "password", notice: "Your session has ended. Sign in again.", systems: [lab(false)] }), [notStored]],
         ["back mid-flow", signIn({}, { phase: "signing-in", systems: [lab(false)] }, { phase: "connecting", systems: [lab(false)] }, { systems: [lab(false)] }), [[], [], notStored]],
         ["saved", signIn({}, { systems: [lab(true)] }), [[]]],
         ["not asked", signIn({ remember: false }, { systems: [lab(false)] }), [[]]],
+        ["no id", signIn({ target: { ...TARGET, systemId: "" } }, { systems: [{ ...lab(false), systemId: "" }] }), [[]]],
         ["never started", signIn({ started: false }, { systems: [lab(false)] }), [[]]],
         ["cancelled", signIn({ cancelled: true }, { systems: [lab(false)] }), [[]]],
         ["refused", signIn({}, { phase: "password", error: "Incorrect password.", systems: [lab(false)] }, { systems: [lab(false)] }), [[], []]],
+        ["storage refuses", signIn({ storage: { getItem: denied, setItem: denied, removeItem: denied } }, { systems: [lab(false)] }), [[]]],
+        ["storage holds rubbish", [texts(createKeyringWatch(rubbish).onState(state({ systems: [lab(false)] })))], [[]]],
     ];
     for (const [name, got, expected] of table) assert.deepEqual(got, expected, name);
-});
-
-test("remembered password: storage keeps no password, and storage that refuses or holds rubbish only means no report", () => {
+    // What is kept across the sign-in: no password.
     const storage = memoryStorage();
     createKeyringWatch(storage).loginSent({ ...TARGET, password: "pw" }, true);
     assert.deepEqual(JSON.parse(storage.m.get("ostrel.rememberRequested")), { systemId: "lab", name: "Lab", started: false });
-
-    const denied = () => { throw new Error("denied"); };
-    assert.deepEqual(signIn({ storage: { getItem: denied, setItem: denied, removeItem: denied } }, { systems: [lab(false)] }), [[]]);
-    const rubbish = memoryStorage();
-    rubbish.setItem("ostrel.rememberRequested", "{not json");
-    assert.deepEqual(createKeyringWatch(rubbish).onState(state({ systems: [lab(false)] })), []);
 });

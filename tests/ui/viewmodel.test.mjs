@@ -15,14 +15,16 @@ const found = (systemId, over = {}) => ({ systemId, displayName: systemId.toUppe
 const view = (s, d = null, local = { dismissedNotice: "", warnings: [] }) => viewModel({ state: s, discovery: d, local, now: NOW });
 
 test("each phase shows its own step and only the two flows are busy; before the first state the page waits", () => {
-    const table = [["host", "connect", false], ["connecting", "connecting", true], ["password", "password", false], ["signing-in", "password", true], ["signed-in", "signed-in", false]];
-    for (const [phase, ...expected] of table) {
-        const vm = view(state({ phase, target: TARGET }));
-        assert.deepEqual([vm.card, vm.busy], expected, phase);
+    const table = [["host", "connect", false, false], ["connecting", "connecting", true, true], ["password", "password", false, false],
+        ["signing-in", "password", true, false], ["signed-in", "signed-in", false, true]];
+    for (const [phase, card, busy, siteKeySet] of table) {
+        const vm = view(state({ phase, target: TARGET, siteKeySet }));
+        assert.deepEqual([vm.card, vm.busy, vm.siteKey], [card, busy, { set: siteKeySet, status: siteKeySet ? "A site key is set." : "No site key is set." }], phase);
     }
     const waiting = view(null);
     assert.deepEqual([waiting.ready, waiting.card, waiting.busy, waiting.banners], [false, "waiting", true, []]);
-    assert.deepEqual(view(state({ form: { host: "10.0.0.5", port: 9443 } })).connect, { host: "10.0.0.5", port: 9443 });
+    const form = view(state({ form: { host: "10.0.0.5", port: 9443 } }));
+    assert.deepEqual([form.connect, form.footer], [{ host: "10.0.0.5", port: 9443 }, "Ostrel Ops Control 2026 R1 · build 1.0.0.40"]);
     assert.equal(view(state({ phase: "connecting", target: { ...TARGET, host: "fe80::1", port: 9443, name: "" } })).progress.title, "Connecting to [fe80::1]:9443…");
     const signingIn = view(state({ phase: "signing-in", target: TARGET }));
     assert.deepEqual([signingIn.progress.title, signingIn.password.signingIn], ["Signing in to Lab…", true]);
@@ -98,10 +100,4 @@ test("known and found: ids decide when both have one, else the address without c
     assert.deepEqual(x.found.map((f) => [f.displayName, f.knownAs]), [["Lab", "Lab"], ["New", ""], ["Ops", "Old"], ["Six", ""], ["Anon", "Six"]]);
     const vm = view(state({ systems: [LAB] }), discovery({ systems: [found("lab", { host: "10.0.0.5", port: 8443 })] }));
     assert.deepEqual([vm.known.items[0].onNetwork, vm.found.items[0].knownAs], [true, "Lab"]);
-});
-
-test("site key status never shows the key; the footer names the release and the build", () => {
-    assert.deepEqual(view(state({ siteKeySet: true })).siteKey, { set: true, status: "A site key is set." });
-    assert.deepEqual(view(state()).siteKey, { set: false, status: "No site key is set." });
-    assert.equal(view(state()).footer, "Ostrel Ops Control 2026 R1 · build 1.0.0.40");
 });
