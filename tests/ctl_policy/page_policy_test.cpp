@@ -18,8 +18,10 @@ TEST(ctl_policy_Hosts, NormalisedFormsAndTargetHosts) {
     const std::vector<std::string> hosts{"Alpha.Example", "[FE80::1]", ""};
     // {host, normalised, one of `hosts`}
     // clang-format off
-    const std::tuple<const char*, const char*, bool> cases[] = {{"[FE80::1]", "fe80::1", true}, {"fe80::1", "fe80::1", true},
-        {"ALPHA.example", "alpha.example", true}, {"alpha.example.", "alpha.example.", false}, {"alpha", "alpha", false},
+    const std::tuple<const char*, const char*, bool> cases[] = {{"[FE80::1]", "fe80::1", true},
+        {"fe80::1", "fe80::1", true},
+        {"ALPHA.example", "alpha.example", true}, {"alpha.example.", "alpha.example.", false},
+        {"alpha", "alpha", false},
         {"[]", "[]", false}, {"[a", "[a", false}, {"a]", "a]", false}, {"[[X]]", "[x]", false},
         {"B\xC3\x9C" "CHER", "b\xC3\x9C" "cher", false}, {"", "", false}};
     // clang-format on
@@ -32,8 +34,10 @@ TEST(ctl_policy_Hosts, NormalisedFormsAndTargetHosts) {
 TEST(ctl_policy_Crack, SplitsWhatTheParserAcceptsAndRefusesTheRest) {
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {
-        {"HTTPS://10.0.0.5:9000/source?x=1#top", "https 10.0.0.5 /source?x=1#top"}, {"https://10.0.0.5", "https 10.0.0.5 /"},
-        {"https://[FE80::1]:8443/control/", "https FE80::1 /control/"}, {"https://[fe80::1%25eth0]/", "https fe80::1%eth0 /"},
+        {"HTTPS://10.0.0.5:9000/source?x=1#top", "https 10.0.0.5 /source?x=1#top"},
+        {"https://10.0.0.5", "https 10.0.0.5 /"},
+        {"https://[FE80::1]:8443/control/", "https FE80::1 /control/"},
+        {"https://[fe80::1%25eth0]/", "https fe80::1%eth0 /"},
         {"https://10.0.0.5/a%20b/%73ource?q=%41", "https 10.0.0.5 /a%20b/%73ource?q=%41"},
         {"ostrel-ui://app.local/index.html", "ostrel-ui app.local /index.html"}};
     // clang-format on
@@ -74,8 +78,10 @@ TEST(ctl_policy_SystemUrl, BrowserPathResolvesLikeTheBrowser) {
     // Only dot escapes count, not an escaped separator.
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {{"", "/"}, {"/", "/"}, {"/a/b", "/a/b"}, {"/a/..", "/"},
-        {"/a/.", "/a/"}, {"/..", "/"}, {"/../../x", "/x"}, {"/a\\b\\", "/a/b/"}, {"/a/%2E%2e/b", "/b"}, {"/a/.%2E/b", "/b"},
-        {"/a/%2E./b", "/b"}, {"/a/%2e/b", "/a/b"}, {"/a/%2f../b", "/a/%2f../b"}, {"/a//b", "/a//b"}, {"/a/...", "/a/..."}};
+        {"/a/.", "/a/"}, {"/..", "/"}, {"/../../x", "/x"}, {"/a\\b\\", "/a/b/"}, {"/a/%2E%2e/b", "/b"},
+        {"/a/.%2E/b", "/b"},
+        {"/a/%2E./b", "/b"}, {"/a/%2e/b", "/a/b"}, {"/a/%2f../b", "/a/%2f../b"}, {"/a//b", "/a//b"},
+        {"/a/...", "/a/..."}};
     // clang-format on
     for (const auto& [path, expected] : cases) EXPECT_EQ(browserPath(path), expected) << path;
 }
@@ -98,13 +104,15 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
         {"nav", "https://example.org/a b", true, "cancel"}, {"nav", "about:blank", false, "allow"},
         {"nav", "about:blank#x", true, "cancel"}, {"nav", kStart + "index.html", false, "allow"},
         {"nav", "OSTREL-UI://app.local/index.html", true, "cancel"}, {"pop", kStart + "index.html", true, "cancel"},
-        {"pop", "about:blank", false, "allow"}, {"win", report, true, "popup"}, {"win", report, true, "refuse", "ostrelSourceTab"},
+        {"pop", "about:blank", false, "allow"}, {"win", report, true, "popup"},
+        {"win", report, true, "refuse", "ostrelSourceTab"},
         {"win", report, false, "refuse", "ostrelSourceTab"}, {"win", report, true, "popup", "ostrelsourcetab"},
         {"win", report, false, "external"}, {"win", "https://10.0.0.5/source", true, "external"},
         {"win", "mailto:x@y", true, "refuse"}, {"win", "about:blank", true, "refuse"},
         {"cert", "https://10.0.0.5/control/", true, "allow"},
         {"cert", "wss://10.0.0.5:9000/source", true, "allow"},  // scheme, port and path play no part
-        {"cert", "https://10.0.0.5/control/", false, "refuse"}, {"cert", "https://10.0.0.5.evil.example/", true, "refuse"},
+        {"cert", "https://10.0.0.5/control/", false, "refuse"},
+        {"cert", "https://10.0.0.5.evil.example/", true, "refuse"},
         {"cert", "not a url", true, "refuse"}};
     // clang-format on
     for (const auto& c : cases) {

@@ -26,14 +26,15 @@ TEST(UiFiles, ServesOnlyFilesInsideTheFolderTypedByExtension) {
 
     // {path, the file served ("" for none), its type}
     // clang-format off
-    const std::tuple<const char*, const char*, const char*> cases[] = {{"/", "index.html", "text/html"},
-        {"/index.html", "index.html", "text/html"}, {"/js/app.js", "js/app.js", "text/javascript"},
-        {"/alias.js", "js/app.js", "text/javascript"}, {"/Logo.SVG", "Logo.SVG", "image/svg+xml"},
-        {"/%6As/app.js", "js/app.js", "text/javascript"}, {"/js/", "", ""}, {"/../secret.txt", "", ""},
-        {"/js/../../secret.txt", "", ""}, {"/%2e%2e/secret.txt", "", ""}, {"/%2E%2E%2Fsecret.txt", "", ""},
-        {"/js/..%2f..%2fsecret.txt", "", ""}, {"/..\\secret.txt", "", ""}, {"/%5c..%5csecret.txt", "", ""},
-        {"/leak.txt", "", ""}, {"/up/secret.txt", "", ""}, {"/index.html%00.js", "", ""}, {"/%zz", "", ""}, {"/%4", "", ""},
-        {"//etc/passwd", "", ""}, {"/missing.css", "", ""}, {"index.html", "", ""}, {"", "", ""}};
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"/", "index.html", "text/html"}, {"/index.html", "index.html", "text/html"},
+        {"/js/app.js", "js/app.js", "text/javascript"}, {"/alias.js", "js/app.js", "text/javascript"},
+        {"/Logo.SVG", "Logo.SVG", "image/svg+xml"}, {"/%6As/app.js", "js/app.js", "text/javascript"}, {"/js/", "", ""},
+        {"/../secret.txt", "", ""}, {"/js/../../secret.txt", "", ""}, {"/%2e%2e/secret.txt", "", ""},
+        {"/%2E%2E%2Fsecret.txt", "", ""}, {"/js/..%2f..%2fsecret.txt", "", ""}, {"/..\\secret.txt", "", ""},
+        {"/%5c..%5csecret.txt", "", ""}, {"/leak.txt", "", ""}, {"/up/secret.txt", "", ""},
+        {"/index.html%00.js", "", ""}, {"/%zz", "", ""}, {"/%4", "", ""}, {"//etc/passwd", "", ""},
+        {"/missing.css", "", ""}, {"index.html", "", ""}, {"", "", ""}};
     // clang-format on
     for (const auto& [path, file, type] : cases) {
         const auto got = resolveUiFile(ui, path);
@@ -92,8 +93,9 @@ TEST(RecoveryBudget, FivePerWindowCountedFromTheWindowsStart) {
     // {at, recoverable kind, recovers, recoveries before, suffix}; the window's length after its start is still
     // inside it, and kinds the host does not recover never use the budget.
     // clang-format off
-    const std::tuple<std::int64_t, bool, bool, int, const char*> steps[] = {{t0, true, true, 0, kRecovering},
-        {t0 + 1000, true, true, 1, kRecovering}, {t0 + 2000, true, true, 2, kRecovering}, {t0 + 3000, true, true, 3, kRecovering},
+    const std::tuple<std::int64_t, bool, bool, int, const char*> steps[] = {
+        {t0, true, true, 0, kRecovering}, {t0 + 1000, true, true, 1, kRecovering},
+        {t0 + 2000, true, true, 2, kRecovering}, {t0 + 3000, true, true, 3, kRecovering},
         {t0 + 4000, true, true, 4, kRecovering}, {t0 + 10000, true, false, 5, kSpent}, {end, true, false, 5, kSpent},
         {end + 1, true, true, 0, kRecovering}, {end + 2, false, false, 1, ""}, {end + 3, true, true, 1, kRecovering}};
     // clang-format on
@@ -110,9 +112,10 @@ TEST(PageChannel, RelayMessagesAreCheckedBeforeUse) {
     // {text, "" when refused, else "url|window name" or "url message"}
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {
-        {R"({"url":"https://h/","message":"{\"ostrelHost\":\"signedOut\"}"})", R"(https://h/ {"ostrelHost":"signedOut"})"},
+        {R"({"url":"https://h/","message":"{\"ostrelHost\":1}"})", R"(https://h/ {"ostrelHost":1})"},
         {R"({"url":"https://h/","windowName":"ostrelSourceTab"})", "https://h/|ostrelSourceTab"},
-        {R"({"url":"https://h/","windowName":""})", "https://h/|"}, {R"({"message":"x"})", ""}, {R"({"url":7,"message":"x"})", ""},
+        {R"({"url":"https://h/","windowName":""})", "https://h/|"}, {R"({"message":"x"})", ""},
+        {R"({"url":7,"message":"x"})", ""},
         {R"({"url":"u","message":{"a":1}})", ""}, {R"({"url":"u","windowName":null})", ""}, {R"({"url":"u"})", ""},
         {R"(["url"])", ""}, {"not json", ""}};
     // clang-format on

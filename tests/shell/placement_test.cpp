@@ -25,6 +25,7 @@ std::string at(const char* x, const char* y, const char* w, const char* h, const
 TEST(Placement, LoadTable) {
     const std::string ok = at("100", "50", "1200", "800");
     const Rect saved{100, 50, 1200, 800};
+    const std::string deep = std::string(64, '[') + std::string(64, ']');
     const struct {
         const char* name;
         std::string text;
@@ -41,13 +42,14 @@ TEST(Placement, LoadTable) {
         {"partly off screen: pulled in", at("1500", "900", "800", "600"), "", {1120, 440, 800, 600}},
         {"larger than the work area: shrunk", at("-50", "0", "4000", "3000"), "", {0, 0, 1920, 1040}},
         // 300 px on the first monitor, 900 px on the second: pulled into the second one's work area.
-        {"mostly on the second monitor", at("1620", "1000", "1200", "800"), "", {1920, 640, 1200, 800}, false, {kFullHd, kRightOf}},
+        {"mostly on the second monitor", at("1620", "1000", "1200", "800"), "", {1920, 640, 1200, 800}, false,
+         {kFullHd, kRightOf}},
         {"not JSON", "{\"version\":1,", kReasonUnreadable},
         {"empty file", "", kReasonUnreadable},
         {"an array", "[1,2]", kReasonUnreadable},
         // The parser would stop at the NUL and take the text before it for the whole file.
         {"a NUL after a good file", ok + std::string(1, '\0') + "junk", kReasonUnreadable},
-        {"nested deeper than any file", at("0", "0", "800", "600", ",\"dpi\":96,\"e\":" + std::string(64, '[') + std::string(64, ']')), kReasonUnreadable},
+        {"nested deeper than any file", at("0", "0", "800", "600", ",\"dpi\":96,\"e\":" + deep), kReasonUnreadable},
         {"version 2", "{\"version\":2,\"x\":0,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96}", kReasonUnknownVersion},
         {"version as text", "{\"version\":\"1\"}", kReasonUnknownVersion},
         {"w below 200", at("0", "0", "199", "600"), kReasonBadField},
@@ -87,7 +89,8 @@ TEST(Placement, DpiScalingOnTheWayIn) {
         {"96 to 144: size x1.5", Placement{{10, 20, 1200, 801}, 96, false}, 144, {10, 20, 1800, 1202}},
         {"192 to 96: halved", Placement{{10, 20, 1200, 800}, 192, false}, 96, {10, 20, 600, 400}},
         {"same dpi: unchanged", Placement{{10, 20, 1200, 800}, 144, false}, 144, {10, 20, 1200, 800}},
-        {"default at 96", std::nullopt, 96, {40, 30, 1440, 900}}, {"default at 192", std::nullopt, 192, {40, 30, 2880, 1800}},
+        {"default at 96", std::nullopt, 96, {40, 30, 1440, 900}},
+        {"default at 192", std::nullopt, 192, {40, 30, 2880, 1800}},
         {"too big after scaling: refitted", Placement{{3000, 20, 2000, 1000}, 96, false}, 192, {0, 20, 3840, 2000}}};
     // clang-format on
     for (const auto& [name, placement, dpi, expected] : cases) {
