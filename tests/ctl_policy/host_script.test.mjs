@@ -46,11 +46,11 @@ function page(href, { channel = "webview2", text = script, postThrows = false, f
 }
 
 test("the host object appears only on the system's /control pages over https", () => {
-  const shown = [["https://10.0.0.5:9000/controlx"], ["https://[fe80::1]/control/"], ["https://[fe80::1]/control/", "fe80::1"],
-    ["https://ops.example/control/s?x=1"], ["https://ops.example/control/", "OPS.EXAMPLE"]];
-  const hidden = ["https://10.0.0.5/source", "https://10.0.0.5/", "https://10.0.0.5/Control/", "http://10.0.0.5/control/",
-    "https://10.0.0.6/control/", "https://10.0.0.5.evil.example/control/", "https://[fe80::2]/control/"];
-  for (const [href, hostname, show] of [...shown.map(([href, hostname]) => [href, hostname, true]), ...hidden.map((h) => [h, undefined, false])]) {
+  const table = [["https://10.0.0.5:9000/controlx", null, true], ["https://[fe80::1]/control/", null, true], ["https://[fe80::1]/control/", "fe80::1", true],
+    ["https://ops.example/control/s?x=1", null, true], ["https://ops.example/control/", "OPS.EXAMPLE", true], ["https://10.0.0.5/source"],
+    ["https://10.0.0.5/"], ["https://10.0.0.5/Control/"], ["http://10.0.0.5/control/"], ["https://10.0.0.6/control/"],
+    ["https://10.0.0.5.evil.example/control/"], ["https://[fe80::2]/control/"]];
+  for (const [href, hostname, show = false] of table) {
     const { win, pageFetch } = page(href, { hostname });
     const host = win.ostrelHost;
     assert.deepEqual(JSON.parse(JSON.stringify(host ?? null)), show ? { version: 1, features: { addSource: false } } : null, href);
