@@ -116,16 +116,19 @@ TEST(Logging, EveryKindOfEntryIsWrittenExactlyAndStandardErrorServesOutsideASess
              R"("msg":"u logging started")"},
             {"W [u] to 10.0.0.5:8443", R"({"instanceId":"i","level":"warn","msg":"to 10.0.0.5:8443")"},
             {"E [u] (m) {k} broke",
-             R"({"cat":"c","fields":{"a":1,"b":2},"instanceId":"i","kind":"k","level":"error","module":"m","msg":"broke",)"
-             R"("pid":P,"sessionId":"q\"","source":"u","state":{"name":"w","phase":"enter"},"streamId":"s1","systemId":"s"})"},
+             R"({"cat":"c","fields":{"a":1,"b":2},"instanceId":"i","kind":"k","level":"error","module":"m",)"
+             R"("msg":"broke","pid":P,"sessionId":"q\"","source":"u","state":{"name":"w","phase":"enter"},)"
+             R"("streamId":"s1","systemId":"s"})"},
             {"I [u] {process.stop} u logging shutting down",
-             R"({"cat":"lifecycle","instanceId":"i","kind":"process.stop","level":"info","msg":"u logging shutting down")"},
+             R"({"cat":"lifecycle","instanceId":"i","kind":"process.stop","level":"info",)"
+             R"("msg":"u logging shutting down")"},
         }));
     EXPECT_EQ(
         second,
         (Entries{
             {"I [u] {process.start} u logging started",
-             R"({"cat":"lifecycle","fields":{"logDir":"DIR"},"kind":"process.start","level":"info","msg":"u logging started")"},
+             R"({"cat":"lifecycle","fields":{"logDir":"DIR"},"kind":"process.start","level":"info",)"
+             R"("msg":"u logging started")"},
             {"I [u] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 00:00:00.000 I [u] "
              "x\\u001b[2J\\u009b\xC2\xA0",
              R"({"level":"info","msg":"quote \" back\\slash\ttab\u0001 del)"
