@@ -1,6 +1,5 @@
 // config.json as a damaged or hand-edited file may hold it: a file is taken whole or not at all,
-// what loads saves back to a text that loads to the same, and a sign-in folds every copy of its
-// system into one entry.
+// and what loads saves back to a text that loads to the same.
 #include <algorithm>
 
 #include "common/json_read.h"
@@ -9,6 +8,7 @@
 
 using namespace ostrel;
 using namespace ostrel::fuzz;
+using nlohmann::json;
 
 OSTREL_FUZZ_QUIET_LOGGING
 
@@ -18,24 +18,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SettingsStore store(scratchDir() / "config.json");
     store.load();
     const auto systems = store.systemsSnapshot();
-    const auto last = store.lastSystem();
 
     // Taken whole: every object with a non-empty systemId and host, or nothing.
-    const nlohmann::json root = json_read::parse(text);
-    if (!systems.empty() || !last.systemId.empty() || last.autoSignIn) {
-        FUZZ_CHECK(root.is_object() && root.value("version", nlohmann::json()) == 2, "loaded from a non-settings text");
-    }
-    if (!systems.empty()) {
-        const nlohmann::json list = root.value("systems", nlohmann::json::array());
-        const auto usable = std::count_if(list.begin(), list.end(), [](const nlohmann::json& e) {
-            const auto text = [&](const char* key) {
-                return e.is_object() ? e.value(key, nlohmann::json()) : nlohmann::json();
-            };
-            return text("systemId").is_string() && text("host").is_string() && text("systemId") != "" &&
-                   text("host") != "";
+    const json root = json_read::parse(text), none;
+    if (!systems.empty() || !store.lastSystem().systemId.empty() || store.lastSystem().autoSignIn) {
+        const json list = root.is_object() ? root.value("systems", json::array()) : none;
+        const auto usable = std::count_if(list.begin(), list.end(), [&](const json& e) {
+            const json id = e.is_object() ? e.value("systemId", none) : none,
+                       host = e.is_object() ? e.value("host", none) : none;
+            return id.is_string() && host.is_string() && id != "" && host != "";
         });
-        FUZZ_CHECK(usable == static_cast<std::ptrdiff_t>(systems.size()),
-                   "half-loaded: " + std::to_string(systems.size()));
+        FUZZ_CHECK(root.is_object() && root.value("version", none) == 2 && usable == std::ssize(systems),
+                   "half-loaded");
     }
 
     // save(load(x)) loads back to the same state, so saving it again gives the same text.
@@ -43,23 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     writeText(scratchDir() / "again.json", saved);
     SettingsStore again(scratchDir() / "again.json");
     again.load();
-    FUZZ_CHECK(again.serialize() == saved && again.systemsSnapshot().size() == systems.size(), saved);
+    FUZZ_CHECK(again.serialize() == saved, saved);
 
-    if (systems.empty()) return 0;
-    SystemEntry entry = systems.back();
-    entry.host = "fold.example";
-    entry.hosts = {"fold.example"};
-    store.recordSignIn(entry);
-    const auto after = store.systemsSnapshot();
-    FUZZ_CHECK(after.size() <= SettingsStore::kMaxSystems && after.front().systemId == entry.systemId &&
-                   std::count_if(after.begin(), after.end(),
-                                 [&](const SystemEntry& e) { return e.systemId == entry.systemId; }) == 1,
-               "one entry per system, the signed-in one first");
-    for (const auto& copy : systems) {
-        for (const auto& host : copy.systemId == entry.systemId ? copy.hosts : std::vector<std::string>{}) {
-            FUZZ_CHECK(std::count(after.front().hosts.begin(), after.front().hosts.end(), host) == 1,
-                       "lost host " + host);
-        }
-    }
     return 0;
 }

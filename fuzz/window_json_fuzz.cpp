@@ -1,6 +1,5 @@
-// window.json as a damaged or hand-edited file may hold it, read against one of a few monitor
-// layouts: a file is used or refused with a reason, what is used fits the monitor it lands on,
-// and what the app writes back reads back the same.
+// window.json as a damaged or hand-edited file may hold it, against one of a few monitor layouts:
+// used or refused with a reason, used only where it fits, and written back to read back the same.
 #include "fuzz/fuzz_support.h"
 #include "shell/placement.h"
 
@@ -25,17 +24,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!load.placement) return 0;
 
     const Placement& placement = *load.placement;
-    const auto monitor = monitorWithLargestOverlap(monitors, placement.rect);
+    const Rect& r = placement.rect;
+    const auto monitor = monitorWithLargestOverlap(monitors, r);
     FUZZ_CHECK(placement.dpi >= 48 && placement.dpi <= 960 && monitor, "used but not on a monitor: " + text);
     if (const auto& work = monitors[*monitor].workArea) {
-        const Rect& r = placement.rect;
         FUZZ_CHECK(r.x >= work->x && r.y >= work->y && std::int64_t{r.x} + r.w <= std::int64_t{work->x} + work->w &&
                        std::int64_t{r.y} + r.h <= std::int64_t{work->y} + work->h,
                    "outside its work area: " + text);
     }
-    const std::string saved = placementText(placement);
-    const PlacementLoad again = parsePlacement(saved, monitors);
-    FUZZ_CHECK(again.placement && *again.placement == placement, "written and read back: " + saved);
+    const PlacementLoad again = parsePlacement(placementText(placement), monitors);
+    FUZZ_CHECK(again.placement && *again.placement == placement, "written and read back: " + text);
     for (const int dpi : {0, 48, 96, 144, 192, 960}) {
         const Rect rect = initialRect(placement, 1440, 900, dpi, Rect{0, 0, 0, 0}, monitors);
         FUZZ_CHECK(rect.w > 0 && rect.h > 0, "an empty window at dpi " + std::to_string(dpi));

@@ -9,69 +9,156 @@
 #include <set>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
-#include "common/utf.h"
 #include "log/log.h"
 #include "tests/support/test_support.h"
 
 namespace ostrel::log {
 namespace {
 namespace fs = std::filesystem;
-using nlohmann::json;
-using test::readLines;
-using Keys = std::set<std::string>;
+using Lines = std::vector<std::string>;
 
-LogConfig quietConfig(const fs::path& dir, const std::string& source = "unit") {
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+LogConfig quietConfig(const fs::path& dir) {
     LogConfig config;
-    config.source = source;
+    config.source = "u";
     config.logDir = dir;
     config.consoleSink = false;
     return config;
 }
 
-// Shuts logging down and reads both files: the pretty lines, the raw event lines and their records.
-struct Logged {
-    std::vector<std::string> pretty, raw;
-    std::vector<json> recs;
-};
-Logged finish() {
-    const fs::path pretty = prettyLogPath(), events = eventLogPath();
+// Shuts logging down and returns each pretty line with its event record. Once the line's time is
+// shown to be the record's (and recent), the time goes, the pid becomes P, `dir` DIR, and a
+// record's `tail` is cut off.
+Entries finish(const fs::path& dir, const std::string& tail = "") {
+    const fs::path prettyPath = prettyLogPath(), eventPath = eventLogPath();
     shutdown();
-    Logged out{readLines(pretty), readLines(events), {}};
-    for (const auto& line : out.raw) {
-        out.recs.push_back(json::parse(line, nullptr, false));
-        EXPECT_TRUE(out.recs.back().is_object()) << line;
+    const Lines pretty = test::readLines(prettyPath), records = test::readLines(eventPath);
+    EXPECT_EQ(pretty.size(), records.size());
+    const std::regex time(R"re(,"ts":(\d+),"ts_local":"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.(\d{3}))","v":1\}$)re");
+    const auto now = std::chrono::system_clock::now().time_since_epoch() / std::chrono::milliseconds(1);
+    const std::string pid = "\"pid\":" + std::to_string(::getpid());
+    Entries out;
+    for (std::size_t i = 0; i < std::min(pretty.size(), records.size()); ++i) {
+        std::smatch m;
+        if (!std::regex_search(records[i], m, time) || pretty[i].rfind(m[2].str() + " ", 0) != 0 ||
+            std::stoll(m[1]) % 1000 != std::stoll(m[3]) || std::stoll(m[1]) > now || std::stoll(m[1]) < now - 60000) {
+            ADD_FAILURE() << pretty[i] << "\n" << records[i];
+            continue;
+        }
+        std::string record = m.prefix().str() + "}";
+        if (const auto at = record.find(pid); at != std::string::npos) record.replace(at, pid.size(), "\"pid\":P");
+        if (const auto at = record.find(dir.string()); at != std::string::npos)
+            record.replace(at, dir.string().size(), "DIR");
+        if (record.ends_with(tail)) record.resize(record.size() - tail.size());
+        out.emplace_back(pretty[i].substr(24), record);
     }
     return out;
 }
 
-Keys keysOf(const json& object) {
-    Keys keys;
-    for (const auto& [key, _] : object.items()) keys.insert(key);
-    return keys;
-}
-Keys baseKeysAnd(std::initializer_list<const char*> more) {
-    Keys keys{"v", "ts", "ts_local", "source", "level", "pid", "msg"};
-    keys.insert(more.begin(), more.end());
-    return keys;
-}
-
-TEST(Logging, FilesLiveInTheSourceFolderUnderTheRoot) {
+// Two sessions and the times around them, standard error caught throughout.
+TEST(Logging, EveryKindOfEntryIsWrittenExactlyAndStandardErrorServesOutsideASession) {
     test::TempDir tmp;
     test::IsolatedUserDirs dirs(tmp.path());
-    LogConfig config;
-    config.source = "control-cli";
-    config.consoleSink = false;
-    init(config);
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int fd = ::open((tmp.path() / "stderr.txt").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    ::dup2(fd, 2);
+    ::close(fd);
+    logf(Warn, "before %s", "init");
+    write(static_cast<LogLevel>(42), "odd\nlevel");
+
+    LogConfig identified = quietConfig({});  // no folder given: the log root's folder for the source
+    identified.systemId = "s";
+    identified.instanceId = "i";
+    identified.sessionId = "q\"";
+    init(identified);
+    init(quietConfig(tmp.path() / "b"));  // ignored while the first runs
     const fs::path pretty = prettyLogPath(), events = eventLogPath();
-    shutdown();
-    EXPECT_TRUE(prettyLogPath().empty());
-    EXPECT_EQ(pretty.parent_path(), dirs.logs() / "control-cli");
-    const std::string pid = std::to_string(::getpid());
-    EXPECT_TRUE(std::regex_match(pretty.filename().string(), std::regex("Log_\\d{8}_\\d{6}_p" + pid + "\\.log")));
-    EXPECT_TRUE(std::regex_match(events.filename().string(), std::regex("events-\\d{8}_\\d{6}_p" + pid + "\\.ndjson")));
-    EXPECT_TRUE(fs::exists(pretty) && fs::exists(events));
+    logf(Warn, "to %s:%d", "10.0.0.5", 8443);
+    LogEvent event{"k", "c", Info, "m", "s1", {}, "w", {}, {{"b", 2}, {"a", 1}}, {}};
+    write(Error, "broke", &event);
+    const Entries first = finish(dirs.logs() / "u", R"(,"pid":P,"sessionId":"q\"","source":"u","systemId":"s"})");
+    logf(Error, "after shutdown");
+
+    // Without identity texts. A text holding a line break and terminal controls must not forge a
+    // second pretty line; long texts are cut to 4,095 bytes (here inside a character); invalid
+    // UTF-8 is repaired.
+    init(quietConfig(tmp.path()));
+    write(
+        Info,
+        "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94\r\n2026-01-01 00:00:00.000 I [u] x\x1B[2J\xC2\x9B\xC2\xA0");
+    emitEvent("d", "c", "debug", "below the minimum", {{"k", "v"}});
+    emitEvent("w", "c", "warn", "W", {{"k", "v"}});
+    emitEvent("e", "c", "error", "E", nlohmann::json::array({1, 2}));  // fields only from an object
+    emitEvent("o", "c", "WARN", "O", nullptr);                         // not a level name: info
+    logf(Debug, "below the minimum");
+    write(Debug, "direct");
+    emitInfo("i", "c", "I", "st", "cl");
+    const std::string x(4094, 'x'), bad = "\xEF\xBF\xBD";
+    logf(Info, "%s", (x + "\xE2\x80\x94" + "tail").c_str());
+    emitEvent("b", "c", "info", "B\xC3", {{"k", "v\xE2\x82"}});
+    const Entries second = finish(tmp.path(), R"(,"pid":P,"source":"u"})");
+
+    test::writeFile(tmp.path() / "blocked", "x");  // a log folder below a regular file cannot exist
+    init(quietConfig(tmp.path() / "blocked" / "sub"));
+    const bool failedInit = !initialized() && prettyLogPath().empty();
+    logf(Info, "after failed init");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+
+    EXPECT_EQ(
+        first,
+        (Entries{
+            {"I [u] {process.start} u logging started",
+             R"({"cat":"lifecycle","fields":{"logDir":"DIR"},"instanceId":"i","kind":"process.start","level":"info",)"
+             R"("msg":"u logging started")"},
+            {"W [u] to 10.0.0.5:8443", R"({"instanceId":"i","level":"warn","msg":"to 10.0.0.5:8443")"},
+            {"E [u] (m) {k} broke",
+             R"({"cat":"c","fields":{"a":1,"b":2},"instanceId":"i","kind":"k","level":"error","module":"m",)"
+             R"("msg":"broke","pid":P,"sessionId":"q\"","source":"u","state":{"name":"w","phase":"enter"},)"
+             R"("streamId":"s1","systemId":"s"})"},
+            {"I [u] {process.stop} u logging shutting down",
+             R"({"cat":"lifecycle","instanceId":"i","kind":"process.stop","level":"info",)"
+             R"("msg":"u logging shutting down")"},
+        }));
+    EXPECT_EQ(
+        second,
+        (Entries{
+            {"I [u] {process.start} u logging started",
+             R"({"cat":"lifecycle","fields":{"logDir":"DIR"},"kind":"process.start","level":"info",)"
+             R"("msg":"u logging started")"},
+            {"I [u] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 00:00:00.000 I [u] "
+             "x\\u001b[2J\\u009b\xC2\xA0",
+             R"({"level":"info","msg":"quote \" back\\slash\ttab\u0001 del)"
+             "\x7f \xE2\x80\x94"
+             R"(\r\n2026-01-01 00:00:00.000 I [u] x\u001b[2J)"
+             "\xC2\x9B\xC2\xA0\""},
+            {"W [u] {w} W", R"({"cat":"c","fields":{"k":"v"},"kind":"w","level":"warn","msg":"W")"},
+            {"E [u] {e} E", R"({"cat":"c","kind":"e","level":"error","msg":"E")"},
+            {"I [u] {o} O", R"({"cat":"c","kind":"o","level":"info","msg":"O")"},
+            {"D [u] direct", R"({"level":"debug","msg":"direct")"},
+            {"I [u] {i} I",
+             R"({"cat":"c","clientId":"cl","kind":"i","level":"info","msg":"I","pid":P,"source":"u","streamId":"st"})"},
+            {"I [u] " + x + bad, R"({"level":"info","msg":")" + x + bad + "\""},
+            {"I [u] {b} B" + bad,
+             R"({"cat":"c","fields":{"k":"v)" + bad + R"("},"kind":"b","level":"info","msg":"B)" + bad + "\""},
+            {"I [u] {process.stop} u logging shutting down",
+             R"({"cat":"lifecycle","kind":"process.stop","level":"info","msg":"u logging shutting down")"},
+        }));
+
+    EXPECT_TRUE(failedInit);
+    Lines err = test::readLines(tmp.path() / "stderr.txt");
+    ASSERT_EQ(err.size(), 5u);
+    EXPECT_EQ(err[3].rfind("ostrel::log::init failed: ", 0), 0u) << err[3];
+    err[3] = "(init failed)";
+    EXPECT_EQ(err,
+              (Lines{"W before init", "? odd\\nlevel", "E after shutdown", "(init failed)", "I after failed init"}));
+    EXPECT_FALSE(fs::exists(tmp.path() / "b"));
+    const std::string stamp = "\\d{8}_\\d{6}_p" + std::to_string(::getpid());
+    EXPECT_TRUE(std::regex_match(pretty.filename().string(), std::regex("Log_" + stamp + "\\.log")));
+    EXPECT_TRUE(std::regex_match(events.filename().string(), std::regex("events-" + stamp + "\\.ndjson")));
     EXPECT_EQ(makeFileStamp(0, 42, false).size(), 15u);
 
     // Without the override: the XDG state folder, and HOME's when that is unset or relative.
@@ -83,178 +170,65 @@ TEST(Logging, FilesLiveInTheSourceFolderUnderTheRoot) {
     }
 }
 
-TEST(Logging, PrettyLinesAndRecordsAreExact) {
+// A folder of log files, each made `hours` old.
+struct Folder {
     test::TempDir tmp;
-    LogConfig config = quietConfig(tmp.path());
-    config.systemId = "sys-1";
-    config.instanceId = "inst-9";
-    config.sessionId = "sess-\"3";
-    init(config);
-    logf(Warn, "connecting to %s:%d", "10.0.0.5", 8443);
-    // A text holding a line break and terminal controls must not forge a second pretty line.
-    const std::string forging =
-        "quote \" back\\slash\ttab\x01 del\x7f \xE2\x80\x94\r\n2026-01-01 00:00:00.000 I [unit] "
-        "forged \x1B[2J\xC2\x9B\xC2\xA0";
-    write(Info, forging);
-    LogEvent event{"ui.thing", "lifecycle", Info, "shell", "s1", {}, "window", {}, {{"b", 2}, {"a", 1}}, {}};
-    write(Error, "something broke", &event);
-    const auto [lines, raw, recs] = finish();
-
-    ASSERT_EQ(lines.size(), 5u);
-    const std::string ts = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}";
-    const std::string expected[] = {" I \\[unit\\] \\{process\\.start\\} unit logging started",
-                                    " W \\[unit\\] connecting to 10\\.0\\.0\\.5:8443", "",
-                                    " E \\[unit\\] \\(shell\\) \\{ui\\.thing\\} something broke",
-                                    " I \\[unit\\] \\{process\\.stop\\} unit logging shutting down"};
-    for (int i : {0, 1, 3, 4}) EXPECT_TRUE(std::regex_match(lines[i], std::regex(ts + expected[i]))) << lines[i];
-    EXPECT_EQ(lines[2].substr(23),
-              " I [unit] quote \" back\\slash\\ttab\\u0001 del\\u007f \xE2\x80\x94\\r\\n2026-01-01 "
-              "00:00:00.000 I [unit] forged \\u001b[2J\\u009b\xC2\xA0");
-
-    ASSERT_EQ(recs.size(), 5u);
-    // Compact, keys in byte order: every line is exactly what the JSON library writes.
-    for (std::size_t i = 0; i < raw.size(); ++i) EXPECT_EQ(raw[i], recs[i].dump()) << i;
-    // The configured identity texts in plain and event records alike.
-    EXPECT_EQ(keysOf(recs[1]), baseKeysAnd({"systemId", "instanceId", "sessionId"}));
-    EXPECT_EQ(keysOf(recs[3]), baseKeysAnd({"systemId", "instanceId", "sessionId", "kind", "cat", "module", "state",
-                                            "streamId", "fields"}));
-    EXPECT_TRUE(recs[1]["sessionId"] == "sess-\"3" && recs[3]["instanceId"] == "inst-9" &&
-                recs[3]["systemId"] == "sys-1");
-    EXPECT_TRUE(recs[1]["level"] == "warn" && recs[1]["pid"] == ::getpid());
-    EXPECT_EQ(lines[1].substr(0, 23), recs[1]["ts_local"].get<std::string>());
-    EXPECT_EQ(recs[2]["msg"], forging);
-    EXPECT_EQ(recs[3]["state"], (json{{"name", "window"}, {"phase", "enter"}}));
-    EXPECT_EQ(recs[3]["fields"], (json{{"a", 1}, {"b", 2}}));
-    EXPECT_EQ(recs[3]["streamId"], "s1");
-    EXPECT_EQ(recs[0]["fields"]["logDir"], tmp.path().string());
-    const auto now =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
-    EXPECT_LE(recs[0]["ts"].get<std::int64_t>(), now.count());
-    EXPECT_GT(recs[0]["ts"].get<std::int64_t>(), now.count() - 60000);
-}
-
-TEST(Logging, EventLevelsFieldsAndTheMinimumLevel) {
-    test::TempDir tmp;
-    init(quietConfig(tmp.path()));
-    emitEvent("e.fatal", "c", "fatal", "fatal text", json::object());  // not a name emitEvent knows: info
-    emitEvent("e.debug", "c", "debug", "debug text", json::object());  // below info: dropped
-    emitEvent("e.warn", "c", "warn", "warn text", {{"k", "v"}});
-    emitEvent("e.error", "c", "error", "error text", json::array({1, 2}));
-    emitEvent("e.odd", "c", "WARN", "odd text", nullptr);
-    logf(Debug, "debug line %d", 1);
-    write(Debug, "direct write is not filtered");
-    emitInfo("e.info", "c", "info text", "stream", "client");
-    const auto recs = finish().recs;
-    std::vector<std::string> seen;
-    for (const auto& r : recs) seen.push_back(r["msg"].get<std::string>() + "/" + r["level"].get<std::string>());
-    ASSERT_EQ(seen, (std::vector<std::string>{"unit logging started/info", "fatal text/info", "warn text/warn",
-                                              "error text/error", "odd text/info", "direct write is not filtered/debug",
-                                              "info text/info", "unit logging shutting down/info"}));
-    // Fields only for a non-empty object; no identity members that were not configured.
-    EXPECT_EQ(keysOf(recs[1]), baseKeysAnd({"kind", "cat"}));
-    EXPECT_EQ(recs[2]["fields"], (json{{"k", "v"}}));
-    EXPECT_FALSE(recs[3].contains("fields"));
-    EXPECT_EQ(keysOf(recs[5]), baseKeysAnd({}));
-    EXPECT_EQ(keysOf(recs[6]), baseKeysAnd({"kind", "cat", "streamId", "clientId"}));
-}
-
-TEST(Logging, LongAndInvalidTextIsCutAndRepaired) {
-    test::TempDir tmp;
-    init(quietConfig(tmp.path()));
-    // 4094 ASCII bytes then a 3-byte character: the 4,095-byte cut lands inside it.
-    logf(Info, "%s", (std::string(4094, 'x') + "\xE2\x80\x94" + "tail").c_str());
-    logf(Info, "%s", std::string(5000, 'y').c_str());
-    write(Warn, "bad \xFF\xFE bytes");
-    emitEvent("bad.fields", "c", "info", "fields \xC3", {{"k", "v\xE2\x82"}});
-    const auto logged = finish();
-    ASSERT_EQ(logged.recs.size(), 6u);
-    EXPECT_EQ(logged.recs[1]["msg"], std::string(4094, 'x') + "\xEF\xBF\xBD");
-    EXPECT_EQ(logged.recs[2]["msg"], std::string(4095, 'y'));
-    EXPECT_EQ(logged.recs[3]["msg"], "bad \xEF\xBF\xBD\xEF\xBF\xBD bytes");
-    EXPECT_EQ(logged.recs[4]["fields"]["k"], "v\xEF\xBF\xBD");
-    for (const auto& line : logged.pretty) EXPECT_TRUE(isValidUtf8(line));
-}
-
-TEST(Logging, StandardErrorOutsideTheLifetimeASecondInitAndReinit) {
-    test::TempDir tmp;
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    const int fd = ::open((tmp.path() / "stderr.txt").c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
-    ::dup2(fd, 2);
-    ::close(fd);
-    logf(Warn, "before %s", "init");
-    write(static_cast<LogLevel>(42), "odd level");
-    init(quietConfig(tmp.path() / "a", "first"));
-    init(quietConfig(tmp.path() / "b", "second"));  // ignored while the first runs
-    const fs::path first = prettyLogPath();
-    write(Info, "inside");
-    shutdown();
-    const bool secondIgnored = !fs::exists(tmp.path() / "b");
-    logf(Error, "after shutdown");
-    init(quietConfig(tmp.path() / "b", "second"));
-    write(Info, "two");
-    const auto reinit = finish().pretty;
-    test::writeFile(tmp.path() / "blocked", "x");  // a log folder below a regular file cannot exist
-    init(quietConfig(tmp.path() / "blocked" / "sub"));
-    const bool failedInit = !initialized();
-    logf(Info, "after failed init");
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    EXPECT_TRUE(failedInit && secondIgnored);
-    EXPECT_EQ(first.parent_path(), tmp.path() / "a");
-    ASSERT_EQ(reinit.size(), 3u);
-    EXPECT_NE(reinit[1].find("[second] two"), std::string::npos);
-    const std::string text = test::readFile(tmp.path() / "stderr.txt");
-    for (const char* line : {"W before init\n", "? odd level\n", "E after shutdown\n",
-                             "ostrel::log::init failed: ", "I after failed init\n"}) {
-        EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
+    void make(const std::string& name, int hours) {
+        test::writeFile(tmp.path() / name, "x");
+        fs::last_write_time(tmp.path() / name, fs::file_time_type::clock::now() - std::chrono::hours(hours));
     }
-    EXPECT_TRUE(text.find("inside") == std::string::npos && text.find("two") == std::string::npos);
+    std::set<std::string> names() const {
+        std::set<std::string> out;
+        for (const auto& entry : fs::directory_iterator(tmp.path())) out.insert(entry.path().filename().string());
+        return out;
+    }
+};
+
+TEST(PruneLogs, KeepsTheNewestWithinCountAndAgePerKindAndLeavesOtherFilesAlone) {
+    Folder f;
+    for (int i = 0; i < 6; ++i) f.make("Log_" + std::to_string(i) + ".log", i + 1);
+    for (int i = 0; i < 3; ++i) f.make("events-" + std::to_string(i) + ".ndjson", 1);
+    for (const char* name : {"Log_31d.log", "events-31d.ndjson", "notes.txt", "log_lowercase.log"})
+        f.make(name, 24 * 31);
+    f.make("events-6d.ndjson", 24 * 6);
+    fs::create_directory(f.tmp.path() / "Log_folder");
+    pruneLogs(f.tmp.path(), 0, 0);  // no count limit; 0 days means 30
+    std::set<std::string> kept{"Log_folder", "notes.txt", "log_lowercase.log", "events-6d.ndjson"};
+    for (int i = 0; i < 6; ++i) kept.insert("Log_" + std::to_string(i) + ".log");
+    for (int i = 0; i < 3; ++i) kept.insert("events-" + std::to_string(i) + ".ndjson");
+    EXPECT_EQ(f.names(), kept);
+    pruneLogs(f.tmp.path(), 4, 5);  // the newest four of each kind, five days
+    for (const char* name : {"Log_4.log", "Log_5.log", "events-6d.ndjson"}) kept.erase(name);
+    EXPECT_EQ(f.names(), kept);
+    pruneLogs(f.tmp.path() / "missing", 1, 1);  // a missing folder is no error
 }
 
-TEST(Logging, ManyThreadsLoseNothingAndAnInfoLineReachesTheDiskWithoutAFlush) {
-    test::TempDir tmp;
-    init(quietConfig(tmp.path()));
-    logf(Info, "on disk soon");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
-    bool pretty = false, events = false;
-    while (!(pretty && events) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        pretty = test::readFile(prettyLogPath()).find("on disk soon") != std::string::npos;
-        events = test::readFile(eventLogPath()).find("on disk soon") != std::string::npos;
-    }
-    EXPECT_TRUE(pretty && events);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 500; ++i) logf(Info, "thread %d line %d", t, i);
-        });
-    }
-    for (auto& th : threads) th.join();
-    std::set<std::string> messages;
-    for (const auto& r : finish().recs) messages.insert(r["msg"].get<std::string>());
-    EXPECT_EQ(messages.size(), 8u * 500u + 3u);
-}
-
-TEST(Logging, FilesRotateAtTheSizeLimitKeepingMaxFiles) {
-    test::TempDir tmp;
-    LogConfig config = quietConfig(tmp.path());
+// Init prunes before opening its own files. An info line reaches the disk within about 2 s without
+// a flush; the files rotate at maxFileBytes with the index before the extension, keeping the
+// current file and maxFiles older ones.
+TEST(PruneLogs, InitPrunesAnInfoLineReachesTheDiskAndFilesRotateKeepingMaxFiles) {
+    Folder f;
+    for (int i = 0; i < 4; ++i) f.make("Log_old" + std::to_string(i) + ".log", i + 1);
+    LogConfig config = quietConfig(f.tmp.path());
     config.maxFileBytes = 4096;
     config.maxFiles = 2;
     init(config);
-    const std::string pretty = prettyLogPath().stem().string(), events = eventLogPath().stem().string();
+    const fs::path prettyPath = prettyLogPath(), eventPath = eventLogPath();
+    logf(Info, "on disk soon");
+    const auto onDisk = [&] {
+        return test::readFile(prettyPath).find("on disk soon") != std::string::npos &&
+               test::readFile(eventPath).find("on disk soon") != std::string::npos;
+    };
+    for (int i = 0; i < 50 && !onDisk(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(onDisk());
     for (int i = 0; i < 200; ++i) logf(Info, "line %03d %s", i, std::string(80, 'r').c_str());
     shutdown();
-    // The index goes before the extension; the current file and maxFiles older ones are kept.
-    std::set<std::string> names;
-    for (const auto& file : test::listFiles(tmp.path())) {
-        names.insert(file.filename().string());
-        EXPECT_LE(fs::file_size(file), 4096u) << file;
-    }
-    EXPECT_EQ(names, (std::set<std::string>{pretty + ".log", pretty + ".1.log", pretty + ".2.log", events + ".ndjson",
-                                            events + ".1.ndjson", events + ".2.ndjson"}));
-    EXPECT_NE(test::readFile(tmp.path() / (pretty + ".log")).find("logging shutting down"), std::string::npos);
+    const std::string pretty = prettyPath.stem().string(), events = eventPath.stem().string();
+    EXPECT_EQ(f.names(), (std::set<std::string>{"Log_old0.log", "Log_old1.log", pretty + ".log", pretty + ".1.log",
+                                                pretty + ".2.log", events + ".ndjson", events + ".1.ndjson",
+                                                events + ".2.ndjson"}));
+    for (const auto& file : test::listFiles(f.tmp.path())) EXPECT_LE(fs::file_size(file), 4096u) << file;
+    EXPECT_NE(test::readFile(prettyPath).find("logging shutting down"), std::string::npos);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// Runs against the real Secret Service of the test environment. The keyring is shared by every
-// test process of a run, so each test uses its own system ids.
+// Runs against the real Secret Service of the test environment (the keyring is shared by every
+// test process of a run, so each test uses its own system ids), and built a second time to run
+// with a session bus address that leads nowhere.
+#include <glib.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cstdlib>
 #include <random>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -15,11 +16,17 @@
 namespace ostrel {
 namespace {
 
+// A GLib critical (a null handed to a GLib call) ends the test instead of scrolling by.
+[[maybe_unused]] const bool kGlibCriticalsAreFatal = [] {
+    g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
+    return true;
+}();
+
+#ifndef OSTREL_VAULT_NO_BUS
 std::string uniqueId(const std::string& tag) {
-    static std::atomic<int> counter{0};
-    static const unsigned salt = std::random_device{}();
-    return "store-test-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(salt) + "-" +
-           std::to_string(counter++);
+    static int counter = 0;
+    static const std::string run = std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}());
+    return "store-test-" + tag + "-" + run + "-" + std::to_string(counter++);
 }
 
 TEST(store_Vault, PasswordsRoundTripAsRawBytesPerExactId) {
@@ -30,73 +37,72 @@ TEST(store_Vault, PasswordsRoundTripAsRawBytesPerExactId) {
     ASSERT_TRUE(savePassword(a, first) && savePassword(b, "secret-of-b"));
     EXPECT_TRUE(hasPassword(a) && readPassword(a) == first);
     ASSERT_TRUE(savePassword(a, "second-secret"));
-    EXPECT_TRUE(readPassword(a) == "second-secret") << "a save replaces the stored password";
+    EXPECT_EQ(readPassword(a), "second-secret") << "a save replaces the stored password";
     EXPECT_FALSE(hasPassword(a + "x") || hasPassword(a.substr(0, a.size() - 1)));
     deletePassword(a);
-    EXPECT_TRUE(!hasPassword(a) && readPassword(a).empty());
-    deletePassword(a);  // deleting what is not there is harmless
-    EXPECT_TRUE(readPassword(b) == "secret-of-b");
+    EXPECT_TRUE(!hasPassword(a) && readPassword(a).empty() && readPassword(b) == "secret-of-b");
     deletePassword(b);
     EXPECT_FALSE(savePassword("", "not-kept") || hasPassword(""));  // an empty id is never stored
-
-    // From several threads at once.
-    std::vector<std::thread> workers;
-    std::atomic<int> failures{0};
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&, t] {
-            const std::string id = uniqueId("thread" + std::to_string(t));
-            for (int i = 0; i < 10; ++i) {
-                const std::string secret = "t" + std::to_string(t) + "-" + std::to_string(i);
-                failures += !savePassword(id, secret) || readPassword(id) != secret;
-                deletePassword(id);
-                failures += hasPassword(id);
-            }
-        });
-    }
-    for (auto& w : workers) w.join();
-    EXPECT_EQ(failures.load(), 0);
 }
 
 // The site key: this binary holds the resource lock "ostrel_site_key" like every other user of it.
-TEST(store_Vault, SiteKeyIsSeparateFromASystemCalledSiteKey) {
+TEST(store_Vault, SiteKeyAndForgottenPasswordsStayOutOfConfigAndLogs) {
+    test::TempDir tmp;
+    test::IsolatedUserDirs dirs(tmp.path());
+    test::logInto(dirs.logs());
+    const std::string password = "Pw-\xE2\x9C\x93-7c1e0b2f9a", siteKey = "Sk-\xC3\xBC-4be1d07c35";
     deleteSiteKey();
     deletePassword("site-key");
     EXPECT_FALSE(hasSiteKey());
-    const std::string key = "site-key-\xC3\xBC-0123456789abcdef";
-    ASSERT_TRUE(saveSiteKey(key));
+    ASSERT_TRUE(saveSiteKey(siteKey));
     ASSERT_TRUE(savePassword("site-key", "system-password"));  // same target name, another user name
-    EXPECT_TRUE(readSiteKey() == key && readPassword("site-key") == "system-password");
+    EXPECT_TRUE(readSiteKey() == siteKey && readPassword("site-key") == "system-password");
     deletePassword("site-key");
     EXPECT_TRUE(hasSiteKey());
-    deleteSiteKey();
-    EXPECT_TRUE(!hasSiteKey() && readSiteKey().empty());
-}
 
-TEST(store_Vault, ForgetDeletesThePasswordAndSecretsStayOutOfConfigAndLogs) {
-    test::TempDir tmp;
-    test::IsolatedUserDirs dirs(tmp.path());
-    test::LogCapture log(dirs.logs());
-    const std::string password = "Pw-\xE2\x9C\x93-7c1e0b2f9a", siteKey = "Sk-4be1d07c35";
     SettingsStore store;
     store.load();
     const std::string oldest = uniqueId("oldest");
     ASSERT_TRUE(savePassword(oldest, password));
     store.recordSignIn(SystemEntry{oldest, "Oldest", "10.9.9.9", 8443, {}, 0, true});
     store.setLastSystem(oldest, true);
-    for (int i = 0; i < 32; ++i)
-        store.recordSignIn(SystemEntry{uniqueId("filler"), "", "10.9.9.9", 8443, {}, 0, false});
-    SystemEntry found;
-    EXPECT_FALSE(store.findSystem(oldest, found));
+    for (int i = 0; i < 32; ++i) store.recordSignIn(SystemEntry{uniqueId("more"), "", "10.9.9.9", 8443, {}, 0, false});
     EXPECT_TRUE(hasPassword(oldest)) << "falling off the list keeps the password";
-    ASSERT_TRUE(saveSiteKey(siteKey));
     store.forgetSystem(oldest);  // not listed any more: still deletes the credential
     EXPECT_FALSE(hasPassword(oldest));
 
-    const std::string config = test::readFile(configPath()), all = config + log.finish(true);
+    test::loggedText();
+    const std::string config = test::readFile(configPath()), all = config + test::readTree(dirs.logs());
     ASSERT_FALSE(config.empty());
     EXPECT_TRUE(all.find(password) == std::string::npos && all.find(siteKey) == std::string::npos);
     deleteSiteKey();
+    EXPECT_TRUE(!hasSiteKey() && readSiteKey().empty());
 }
+
+#else
+// Reads are empty and writes fail with a warning that names the error (promptly: the test has a
+// short time-out).
+TEST(store_VaultNoBus, ReadsAreEmptyAndWritesFailWithAWarning) {
+    ASSERT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), "unix:path=/nonexistent/bus");
+    test::TempDir tmp;
+    test::IsolatedUserDirs dirs(tmp.path());
+    test::logInto(dirs.logs());
+    const std::string password = "nobus-password-51f0", siteKey = "nobus-site-key-9d27";
+    EXPECT_TRUE(readPassword("sys").empty() && !hasPassword("sys") && !savePassword("sys", password));
+    EXPECT_TRUE(readSiteKey().empty() && !hasSiteKey() && !saveSiteKey(siteKey));
+    deleteSiteKey();
+    SettingsStore store;  // forgetting still rewrites the file although the credential stays
+    store.recordSignIn(SystemEntry{"sys", "", "10.0.0.1", 8443, {}, 0, false});
+    store.forgetSystem("sys");
+    EXPECT_EQ(test::readFile(configPath()).find("\"sys\""), std::string::npos);
+    // The library's error: "Could not connect: ..." with its code (G_IO_ERROR_NOT_FOUND).
+    EXPECT_EQ(test::countOf(test::loggedText(),
+                            "could not save a credential to the Secret Service (error 1: Could not connect"),
+              2u);
+    const std::string logs = test::readTree(dirs.logs());
+    EXPECT_TRUE(logs.find(password) == std::string::npos && logs.find(siteKey) == std::string::npos);
+}
+#endif
 
 }  // namespace
 }  // namespace ostrel
