@@ -21,17 +21,19 @@
 
 namespace ostrel::fuzz {
 
-// On tmpfs (the settings store syncs every save), removed at exit.
+// On tmpfs (the settings store syncs every save), removed at exit: the clean-up is registered once the
+// path exists, so it runs before the path is destroyed.
 inline const std::filesystem::path& scratchDir() {
     static const std::filesystem::path dir = [] {
         std::string pattern = "/dev/shm/ostrel-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(scratchDir(), ignored);
-        });
         return std::filesystem::path(pattern);
     }();
+    static const int cleanup = std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    });
+    (void)cleanup;
     return dir;
 }
 
