@@ -32,9 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!datagram.empty() && datagram.size() <= kMaxOfferBytes && offer.edp == 1 && !offer.nonce.empty() &&
                        !offer.systemId.empty() && !offer.host.empty() && offer.port >= 1 && offer.port <= 65535,
                    datagram);
-        offer.ifAddress = itf[0];
-        offer.ifNetmask = itf[1];
-        offer.receivedMs = receivedMs;
+        std::tie(offer.ifAddress, offer.ifNetmask, offer.receivedMs) = std::tuple(itf[0], itf[1], receivedMs);
         ids.insert(offer.systemId);
         addresses.emplace(offer.systemId, offer.host, offer.port);
         accepted.push_back(std::move(offer));
@@ -57,10 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The event's array serialises strictly: nothing in it can be invalid UTF-8.
     const nlohmann::json array = discoverySystemsJson(systems);
     FUZZ_CHECK(array.size() == systems.size(), "every system is listed");
-    try {
-        (void)array.dump();
-    } catch (const nlohmann::json::exception& e) {
-        FUZZ_CHECK(false, e.what());
-    }
+    (void)array.dump();  // an exception here ends the run as a finding
     return 0;
 }

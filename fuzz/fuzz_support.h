@@ -21,17 +21,19 @@
 
 namespace ostrel::fuzz {
 
-// On tmpfs: the settings store syncs every save.
+// On tmpfs (the settings store syncs every save), removed at exit: the clean-up is registered once the
+// path exists, so it runs before the path is destroyed.
 inline const std::filesystem::path& scratchDir() {
     static const std::filesystem::path dir = [] {
         std::string pattern = "/dev/shm/ostrel-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        std::atexit([] {
-            std::error_code ignored;
-            std::filesystem::remove_all(scratchDir(), ignored);
-        });
         return std::filesystem::path(pattern);
     }();
+    static const int cleanup = std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    });
+    (void)cleanup;
     return dir;
 }
 
@@ -43,16 +45,11 @@ inline void writeText(const std::filesystem::path& path, std::string_view text) 
 
 // Every level filtered: damaged inputs warn on every run and would fill a disk.
 inline void quietLogging() {
-    log::LogConfig config;
-    config.source = "fuzz";
-    config.logDir = scratchDir() / "logs";
-    config.consoleSink = false;
-    config.minLevel = 100;
-    log::init(config);
+    log::init(log::LogConfig{.source = "fuzz", .logDir = scratchDir() / "logs", .minLevel = 100, .consoleSink = false});
 }
 
 // The targets whose inputs log: quiet from the start.
-#define OSTREL_FUZZ_QUIET_LOGGING                         \
+#define OSTREL_FUZZ_QUIET_LOGGING                        \
     extern "C" int LLVMFuzzerInitialize(int*, char***) { \
         ostrel::fuzz::quietLogging();                    \
         return 0;                                        \
@@ -60,12 +57,11 @@ inline void quietLogging() {
 
 // `text` cut at every `separator`, empty pieces kept.
 inline std::vector<std::string_view> splitOn(std::string_view text, char separator) {
-    std::vector<std::string_view> parts{text};
-    for (std::size_t at; (at = parts.back().find(separator)) != std::string_view::npos;) {
-        const auto rest = parts.back().substr(at + 1);
-        parts.back() = parts.back().substr(0, at);
-        parts.push_back(rest);
+    std::vector<std::string_view> parts;
+    for (std::size_t at; (at = text.find(separator)) != std::string_view::npos; text.remove_prefix(at + 1)) {
+        parts.push_back(text.substr(0, at));
     }
+    parts.push_back(text);
     return parts;
 }
 
@@ -85,10 +81,12 @@ inline long leadingNumber(std::string_view text, long fallback) {
 inline HttpResult scriptedAnswer(std::string_view text) {
     const auto [head, body] = firstWord(text);
     const std::size_t colon = std::min(head.find(':'), head.size());
-    const auto status = head.substr(0, colon), retryAfter = head.substr(std::min(colon + 1, head.size()));
-    if (status == "x") return HttpResult{false, 0, {}, {}, "the connection timed out"};
-    return HttpResult{
-        true, static_cast<std::uint32_t>(leadingNumber(status, 200)), std::string(body), std::string(retryAfter), {}};
+    if (head.substr(0, colon) == "x") return HttpResult{false, 0, {}, {}, "the connection timed out"};
+    return HttpResult{true,
+                      static_cast<std::uint32_t>(leadingNumber(head.substr(0, colon), 200)),
+                      std::string(body),
+                      std::string(head.substr(std::min(colon + 1, head.size()))),
+                      {}};
 }
 
 }  // namespace ostrel::fuzz

@@ -1,7 +1,7 @@
-// The system's answers (or something pretending to be a system) through the connect probe and
-// the sign-in interpretation. Input: up to four parts separated by the byte 0x1F: the answers to
-// /api/source-config, /api/control-session and /api/control-auth ("STATUS[:RETRY-AFTER] BODY",
-// STATUS "x" a transport failure), and the stored hosts of the system (blank-separated).
+// The system's answers (or something pretending to be a system) through the connect probe and the
+// sign-in interpretation. Input, parts separated by the byte 0x1F: the answers to /api/source-config,
+// /api/control-session and /api/control-auth ("STATUS[:RETRY-AFTER] BODY", STATUS "x" a transport
+// failure), then the stored hosts of the system (blank-separated; no part: the system is unknown).
 #include <algorithm>
 
 #include "common/json_read.h"
@@ -26,14 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return scriptedAnswer(parts[paths.size() - 1]);
     };
     std::string foundId;
-    const FindSystemFunction find = [&](const std::string& systemId, SystemEntry& out) {
-        foundId = systemId;
-        if (stored.empty()) return false;
-        out.systemId = systemId;
+    const ConnectResult result = runConnectProbe("10.0.0.5", 9443, http, [&](const std::string& id, SystemEntry& out) {
+        foundId = id;
         out.hosts = stored;
-        return true;
-    };
-    const ConnectResult result = runConnectProbe("10.0.0.5", 9443, http, find);
+        return !stored.empty();
+    });
     const auto& target = result.target;
     FUZZ_CHECK(target.host == "10.0.0.5" && target.port == 9443 && paths.size() == (result.ok ? 2u : 1u) &&
                    paths[0] == "/api/source-config" && (!result.ok || paths[1] == "/api/control-session"),
@@ -49,10 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const HttpResult answer = scriptedAnswer(parts[2]);
     for (const bool typed : {true, false}) {
         const SignInOutcome outcome = interpretSignIn(answer, typed);
-        const bool signedIn = outcome.kind == SignInOutcome::Kind::SignedIn;
         const auto failed = answer.ok ? SignInOutcome::Kind::Refused : SignInOutcome::Kind::Unreachable;
-        FUZZ_CHECK(signedIn ? answer.ok && answer.status == 200 && !outcome.token.empty()
-                            : outcome.kind == failed && !outcome.error.empty() && outcome.token.empty(),
+        FUZZ_CHECK(outcome.kind == SignInOutcome::Kind::SignedIn
+                       ? answer.ok && answer.status == 200 && !outcome.token.empty()
+                       : outcome.kind == failed && !outcome.error.empty() && outcome.token.empty(),
                    outcome.error);
         FUZZ_CHECK(!outcome.deleteSavedPassword || (!typed && answer.status == 401), "only a refused saved password");
     }

@@ -1,11 +1,6 @@
-// The HTTPS client against the simulator (and one raw socket) over loopback.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <functional>
-#include <set>
+// The HTTPS client and `ostrel-control-cli probe` against the simulator over loopback.
+#include <algorithm>
+#include <latch>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -14,13 +9,13 @@
 #include "common/version.h"
 #include "net/http_client.h"
 #include "net/system_api.h"
+#include "store/settings_store.h"
 #include "tests/support/sim_process.h"
 
 namespace ostrel {
 namespace {
 
 using nlohmann::json;
-using test::recordedHeader;
 using test::SimProcess;
 using Strings = std::vector<std::string>;
 
@@ -31,78 +26,125 @@ HttpResult post(int port, const std::string& path, const std::string& body) {
     return httpsRequest("POST", "127.0.0.1", port, path, body);
 }
 
-double secondsFor(const std::function<void()>& run) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+// One recorded request: the request line, the headers in name order, the body.
+Strings recorded(const json& request) {
+    Strings out;
+    for (const auto& h : request["headers"]) out.push_back(h[0].get<std::string>() + ": " + h[1].get<std::string>());
+    std::sort(out.begin(), out.end());
+    out.insert(out.begin(), request["method"].get<std::string>() + " " + request["path"].get<std::string>());
+    out.push_back(request["body"]);
+    return out;
 }
 
 TEST(net_Https, SendsOnlyTheExpectedHeadersAndBodies) {
     SimProcess sim({"--password", "right", "--set-cookie"});
     ASSERT_TRUE(sim.ready()) << sim.failure();
     const HttpResult r = get(sim.port());
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.status, 200u);
+    EXPECT_TRUE(r.ok && r.status == 200u && r.error.empty()) << r.error;
     EXPECT_EQ(json::parse(r.body, nullptr, false)["systemId"], sim.readyLine()["systemId"]);
     // A short body, one long enough that libcurl would ask for "100-continue" on its own, and none.
     const std::string shortBody = signInRequestBody("right"), longBody = signInRequestBody(std::string(4000, 'p'));
     EXPECT_EQ(post(sim.port(), "/api/control-auth", shortBody).status, 200u);
     EXPECT_EQ(post(sim.port(), "/api/control-auth", longBody).status, 401u);
     EXPECT_EQ(post(sim.port(), "/api/control-logout", "").status, 200u);
-    EXPECT_TRUE(get(sim.port() + 65536).ok);  // only the low sixteen bits of the port count
+    EXPECT_TRUE(get(sim.port() + 65536).ok);  // only the low sixteen bits of the port count; no cookie sent back
 
-    const auto requests = sim.requests();
-    ASSERT_EQ(requests.size(), 5u);
-    const auto names = [](const json& request) {
-        std::set<std::string> out;
-        for (const auto& pair : request["headers"]) out.insert(pair[0].get<std::string>());
-        return out;
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(sim.port()), type = "Content-Type: application/json";
+    const std::string agent = "User-Agent: " + std::string(kUserAgent), auth = "POST /api/control-auth";
+    const auto length = [](const std::string& body) { return "Content-Length: " + std::to_string(body.size()); };
+    const std::vector<Strings> expected = {
+        {"GET /api/source-config", host, agent, ""},
+        {auth, length(shortBody), type, host, agent, shortBody},
+        {auth, length(longBody), type, host, agent, longBody},
+        {"POST /api/control-logout", "Content-Length: 0", host, agent, ""},
+        {"GET /api/source-config", host, agent, ""},
     };
-    EXPECT_EQ(names(requests[0]), (std::set<std::string>{"Host", "User-Agent"}));
-    EXPECT_EQ(recordedHeader(requests[0], "User-Agent"), Strings{std::string(kUserAgent)});
-    EXPECT_EQ(recordedHeader(requests[0], "Host"), Strings{"127.0.0.1:" + std::to_string(sim.port())});
-    for (int i : {1, 2}) {
-        EXPECT_EQ(requests[i]["method"], "POST");
-        EXPECT_EQ(names(requests[i]), (std::set<std::string>{"Host", "User-Agent", "Content-Length", "Content-Type"}));
-        EXPECT_EQ(recordedHeader(requests[i], "Content-Type"), Strings{"application/json"});
-    }
-    EXPECT_TRUE(requests[1]["body"] == shortBody && requests[2]["body"] == longBody);
-    EXPECT_EQ(requests[3]["body"], "");
-    EXPECT_TRUE(recordedHeader(requests[3], "Content-Type").empty());
-    EXPECT_TRUE(recordedHeader(requests[4], "Cookie").empty()) << "a Set-Cookie is never sent back";
+    std::vector<Strings> requests;
+    for (const auto& request : sim.requests()) requests.push_back(recorded(request));
+    EXPECT_EQ(requests, expected);
 }
 
-TEST(net_Https, AnswersAreTakenAsTheyCome) {
-    SimProcess redirect({"--redirect", "--cert-expired", "--cert-cn", "wrong.example"});
-    SimProcess big({"--big-body-mib", "3"});
-    SimProcess reset({"--reset-mid-body"});
-    ASSERT_TRUE(redirect.ready() && big.ready() && reset.ready()) << redirect.failure() << big.failure();
-    const HttpResult r = get(redirect.port());  // any certificate, and no redirect followed
-    EXPECT_TRUE(r.ok && r.status == 302u) << r.error;
-    EXPECT_EQ(redirect.requests().size(), 1u);
-    const HttpResult capped = get(big.port());
-    EXPECT_TRUE(capped.ok) << capped.error;
-    EXPECT_GT(capped.body.size(), 1048576u);
-    EXPECT_LE(capped.body.size(), 1048576u + 65536u);
-    const HttpResult cut = get(reset.port());  // the headers arrived: an answer with what came
-    EXPECT_TRUE(cut.ok && cut.status == 200u && cut.error.empty()) << cut.error;
-    EXPECT_EQ(cut.body.size(), 4096u);
+// Every answer at once, each from its own simulator; the process's first requests start together, so
+// libcurl's one-time set-up is raced too. An answer whose headers arrived is kept with what came of the
+// body (capped near 1 MiB); one without them is a failure. Silence in any phase ends a request after
+// eight seconds; a system that trickles its answer (a byte every half second) satisfies every stall
+// limit until the request's deadline ends it.
+TEST(net_Https, AnswersFailuresAndStallsSideBySide) {
+    const std::string timedOut = "the connection timed out", reset = "the connection was reset";
+    const struct {
+        Strings args;
+        std::uint32_t status;
+        std::string error;
+        std::size_t least, most, requests;
+        double from, to;  // seconds, for the rows about time
+    } cases[] = {
+        {{"--redirect", "--cert-expired", "--cert-cn", "wrong.example"}, 302, "", 0, 1024, 1, 0, 0},
+        {{"--big-body-mib", "3"}, 200, "", 1048577, 1048576 + 65536, 1, 0, 0},
+        {{"--reset-mid-body"}, 200, "", 4096, 4096, 1, 0, 0},
+        {{"--reset-after-handshake"}, 0, reset, 0, 0, 0, 0, 0},
+        {{"--close-without-answer"}, 0, reset, 0, 0, 1, 0, 0},
+        {{"--silence"}, 0, timedOut, 0, 0, 0, 7, 12},
+        {{"--delay-ms", "60000"}, 0, timedOut, 0, 0, 1, 7, 12},
+        {{"--trickle-ms", "500", "--big-body-mib", "1"}, 200, "", 40, 100, 1, 29, 40},
+    };
+    constexpr std::size_t n = std::size(cases);
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::thread> threads;
+    std::latch start(n);
+    HttpResult results[n];
+    double seconds[n];
+    for (std::size_t i = 0; i < n; ++i) {
+        sims.push_back(std::make_unique<SimProcess>(cases[i].args));
+        ASSERT_TRUE(sims[i]->ready()) << sims[i]->failure();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            const auto begin = std::chrono::steady_clock::now();
+            results[i] = get(sims[i]->port());
+            seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        });
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        threads[i].join();
+        const auto& [c, r] = std::tie(cases[i], results[i]);
+        SCOPED_TRACE(c.args[0]);
+        EXPECT_TRUE(r.ok == c.error.empty() && r.status == c.status && r.error == c.error) << r.error;
+        EXPECT_TRUE(r.body.size() >= c.least && r.body.size() <= c.most) << r.body.size();
+        EXPECT_EQ(sims[i]->requests().size(), c.requests);
+        EXPECT_TRUE(c.to == 0 || (seconds[i] >= c.from && seconds[i] <= c.to)) << seconds[i];
+    }
+}
+
+TEST(net_Https, OtherFailuresReadAsTheOperatorPhrases) {
+    // A plain HTTP server answers the TLS greeting in clear text.
+    test::ChildProcess plain({"/usr/bin/python3", "-u", "-m", "http.server", "--bind", "127.0.0.1", "0"});
+    const std::string serving = plain.readLine(std::chrono::seconds(20)).value_or("");  // "Serving ... port N ..."
+    ASSERT_NE(serving.find(" port "), std::string::npos) << serving;
+    EXPECT_EQ(get(std::stoi(serving.substr(serving.find(" port ") + 6))).error,
+              "the secure connection could not be set up");
+    EXPECT_EQ(get(1).error, "nothing answered at that address and port");  // nothing listens on port 1
+    EXPECT_EQ(get(8443, "[]").error, "the host name could not be resolved");
+    if (test::inPrivateNetns()) {  // name look-ups stay inside the namespace
+        EXPECT_EQ(get(8443, "ostrel-no-such-system.invalid").error, "the host name could not be resolved");
+    }
+    EXPECT_EQ(curlErrorText("curl_easy_perform", 8), "curl_easy_perform failed (libcurl error 8)");
 }
 
 TEST(net_Https, RetryAfterIsRawTextUpToSixtyThreeCharacters) {
     SimProcess sim({"--auth-status", "429"});
     ASSERT_TRUE(sim.ready()) << sim.failure();
-    std::string accented;
-    for (int i = 0; i < 63; ++i) accented += "\xC3\xA9";  // counted in characters, not bytes
-    const std::string date = "Wed, 21 Oct 2026 07:28:00 GMT", sevens(63, '7');
-    const std::pair<json, std::string> cases[] = {{"30", "30"},       {date, date},         {sevens, sevens},
-                                                  {sevens + "7", ""}, {accented, accented}, {"", ""},
-                                                  {" \t ", ""},       {nullptr, ""}};
+    // Counted in UTF-16 units, not bytes: "\xC3\xA9" is one, "\xF0\x9F\x99\x82" two.
+    std::string e63, s31, s32, n63(63, '7'), n64(64, '7'), date = "Wed, 21 Oct 2026 07:28:00 GMT";
+    for (int i = 0; i < 63; ++i) e63 += "\xC3\xA9";
+    for (int i = 0; i < 32; ++i) (i < 31 ? s31 : s32) += "\xF0\x9F\x99\x82";
+    const std::pair<json, std::string> cases[] = {{" 30\t", "30"}, {date, date}, {n63, n63},
+                                                  {n64, ""},       {e63, e63},   {s31, s31},
+                                                  {s31 + s32, ""}, {" \t ", ""}, {nullptr, ""}};
     for (const auto& [value, expected] : cases) {
         ASSERT_TRUE(sim.configure({{"controlAuth", {{"retryAfter", value}}}}));
         const HttpResult r = post(sim.port(), "/api/control-auth", "{}");
-        EXPECT_EQ(r.status, 429u);
-        EXPECT_EQ(r.retryAfter, expected) << value;
+        EXPECT_TRUE(r.status == 429u && r.retryAfter == expected) << value << " gave " << r.retryAfter;
     }
 }
 
@@ -110,77 +152,40 @@ TEST(net_Https, Ipv6LiteralWithAndWithoutBrackets) {
     SimProcess sim({"--address", "::1"});
     if (!sim.ready()) GTEST_SKIP() << "no IPv6 loopback here: " << sim.failure();
     for (const std::string host : {"[::1]", "::1"}) EXPECT_EQ(get(sim.port(), host).status, 200u) << host;
-    EXPECT_EQ(recordedHeader(sim.requests().at(0), "Host"), Strings{"[::1]:" + std::to_string(sim.port())});
+    EXPECT_EQ(recorded(sim.requests().at(0)).at(1), "Host: [::1]:" + std::to_string(sim.port()));
 }
 
-TEST(net_Https, FailuresReadAsTheOperatorPhrases) {
-    SimProcess resetAfterHandshake({"--reset-after-handshake"});
-    SimProcess closeWithoutAnswer({"--close-without-answer"});
-    ASSERT_TRUE(resetAfterHandshake.ready() && closeWithoutAnswer.ready());
-    // A plain HTTP server: it reads the greeting and answers in clear text.
-    const int plain = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof addr;
-    ASSERT_TRUE(::bind(plain, reinterpret_cast<sockaddr*>(&addr), len) == 0 && ::listen(plain, 1) == 0 &&
-                ::getsockname(plain, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
-    std::thread server([plain] {
-        const int c = ::accept(plain, nullptr, nullptr);
-        char buffer[4096];
-        const std::string reply = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        if (c >= 0 && ::recv(c, buffer, sizeof buffer, 0) > 0)
-            (void)::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-        if (c >= 0) ::close(c);
-    });
-    const std::pair<int, const char*> cases[] = {
-        {test::closedLoopbackPort(), "nothing answered at that address and port"},
-        {ntohs(addr.sin_port), "the secure connection could not be set up"},
-        {resetAfterHandshake.port(), "the connection was reset"},
-        {closeWithoutAnswer.port(), "the connection was reset"},
+// The JSON line and the exit codes; the known hosts come from the operator's settings.
+TEST(net_CliProbe, PrintsOneSortedJsonLineAndExitsWithTheOutcome) {
+    SimProcess sim({"--system-id", "lab-7", "--system-name", "Lab seven", "--trusted", "true"});
+    ASSERT_TRUE(sim.ready()) << sim.failure();
+    test::TempDir dir;
+    {
+        test::IsolatedUserDirs user(dir.path());  // the same settings folder the program is given
+        SettingsStore().recordSignIn(SystemEntry{"lab-7", "Lab seven", "lab.example", 8443, {"10.0.0.7"}, 0, false});
+    }
+    const auto probe = [&](const std::string& argument, const Strings& prefix = {}) {
+        return test::runCli(dir.path(), {"probe", argument}, prefix);
     };
-    for (const auto& [port, phrase] : cases) {
-        const HttpResult r = get(port);
-        EXPECT_TRUE(!r.ok && r.status == 0u && r.body.empty()) << phrase;
-        EXPECT_EQ(r.error, phrase);
+    const std::string port = std::to_string(sim.port());
+    const auto run = probe("https://127.0.0.1:" + port + "/control/");
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(run.out, R"({"error":"","ok":true,"target":{"host":"127.0.0.1","hosts":["lab.example","10.0.0.7",)"
+                       R"("127.0.0.1"],"name":"Lab seven","port":)" +
+                           port + R"(,"systemId":"lab-7"},"trusted":true})" + "\n");
+    EXPECT_EQ(probe("127.0.0.1:" + port, {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"}).code, 1);
+    const auto failed = probe("127.0.0.1:1");
+    EXPECT_EQ(failed.code, 1);
+    EXPECT_EQ(json::parse(failed.out, nullptr, false)["error"],
+              "Couldn't reach 127.0.0.1:1: nothing answered at that address and port.");
+    if (test::inPrivateNetns()) {  // port 8443 is only known to be free inside the private namespace
+        EXPECT_EQ(json::parse(probe("127.0.0.1").out, nullptr, false)["target"]["port"], 8443);
     }
-    ::shutdown(plain, SHUT_RDWR);
-    server.join();
-    ::close(plain);
-    EXPECT_EQ(closeWithoutAnswer.requests().size(), 1u);  // the request did arrive
-    EXPECT_EQ(get(8443, "[]").error, "the host name could not be resolved");
-    if (test::inPrivateNetns(true)) {
-        EXPECT_EQ(get(8443, "ostrel-no-such-system.invalid").error, "the host name could not be resolved");
+    for (const char* argument : {"", "   ", "https://", "box:70000", "box:0", "box:12x", "[::1]:99999"}) {
+        const auto bad = probe(argument);
+        EXPECT_TRUE(bad.code == 2 && bad.out.empty() && !bad.err.empty()) << argument;
     }
-    EXPECT_EQ(curlErrorText("curl_easy_perform", 8), "curl_easy_perform failed (libcurl error 8)");
 }
-
-// A system that trickles its answer (one byte every half second) satisfies every stall limit;
-// the request's deadline ends it, keeping what arrived, as for any body cut short.
-TEST(net_Https, TricklingAnswerEndsAtTheRequestDeadline) {
-    SimProcess sim({"--trickle-ms", "500", "--big-body-mib", "1"});
-    ASSERT_TRUE(sim.ready()) << sim.failure();
-    HttpResult r;
-    const double seconds = secondsFor([&] { r = get(sim.port()); });
-    ASSERT_TRUE(r.ok && r.status == 200u) << r.error;
-    EXPECT_GE(r.body.size(), 40u);
-    EXPECT_LT(r.body.size(), 100u);
-    EXPECT_EQ(r.body.rfind("{\"padding\":\"xxx", 0), 0u);
-    EXPECT_GE(seconds, 29.0);
-    EXPECT_LE(seconds, 40.0);
-}
-
-// A listener that never speaks, and a server that reads the request and never answers.
-class net_HttpsStall : public ::testing::TestWithParam<Strings> {};
-TEST_P(net_HttpsStall, TimesOutAfterEightSeconds) {
-    SimProcess sim(GetParam());
-    ASSERT_TRUE(sim.ready()) << sim.failure();
-    HttpResult r;
-    const double seconds = secondsFor([&] { r = get(sim.port()); });
-    EXPECT_EQ(r.error, "the connection timed out");
-    EXPECT_GE(seconds, 7.0);
-    EXPECT_LE(seconds, 12.0);
-}
-INSTANTIATE_TEST_SUITE_P(Stalls, net_HttpsStall,
-                         ::testing::Values(Strings{"--silence"}, Strings{"--delay-ms", "60000"}));
 
 }  // namespace
 }  // namespace ostrel

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 extern char** environ;
@@ -32,7 +34,6 @@ TempDir::~TempDir() {
     fs::remove_all(path_, ec);
 }
 
-// Sets `name` to `value`, or unsets it for nullopt.
 static void setOrUnset(const std::string& name, const std::optional<std::string>& value) {
     value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
@@ -49,16 +50,15 @@ IsolatedUserDirs::IsolatedUserDirs(const fs::path& root) : root_(root) {
     for (const char* sub : {"home", "config", "data", "state", "logs"}) fs::create_directories(root / sub);
     const std::pair<const char*, fs::path> vars[] = {{"HOME", root / "home"},
                                                      {"XDG_CONFIG_HOME", config()},
-                                                     {"XDG_DATA_HOME", data()},
+                                                     {"XDG_DATA_HOME", root / "data"},
                                                      {"XDG_STATE_HOME", state()},
                                                      {"OSTREL_OPS_LOG_DIR", logs()}};
     for (const auto& [name, path] : vars) envs_.push_back(std::make_unique<ScopedEnv>(name, path.string()));
 }
 
 std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(path, std::ios::binary).rdbuf();
     return ss.str();
 }
 
@@ -100,37 +100,30 @@ std::string programPath(const char* envName) {
     throw std::runtime_error("no program path for " + name);
 }
 
-bool inPrivateNetns(bool lookups) {
+bool inPrivateNetns() {
     const char* in = std::getenv("OSTREL_IN_NETNS");
-    const char* no = std::getenv("OSTREL_NO_NETNS");
-    return in != nullptr && std::string(in) == "1" && (!lookups || no == nullptr || *no == '\0');
+    return in != nullptr && std::string(in) == "1";
 }
-
-namespace {
 
 // Applies the test's extra environment ("A=1|B=2", set by the test CMake) before any test runs,
 // and drops proxy settings so that no request leaves loopback through one.
-const bool kEnvironmentPrepared = [] {
+static const bool kEnvironmentPrepared = [] {
     for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
         ::unsetenv(name);
     }
     const char* extra = std::getenv("OSTREL_TEST_ENV");
-    for (std::string rest = extra ? extra : ""; !rest.empty();) {
-        const auto bar = rest.find('|');
-        const std::string item = rest.substr(0, bar);
-        rest = bar == std::string::npos ? std::string() : rest.substr(bar + 1);
+    std::istringstream items(extra ? extra : "");
+    for (std::string item; std::getline(items, item, '|');) {
         const auto eq = item.find('=');
         if (eq != std::string::npos && eq > 0) ::setenv(item.substr(0, eq).c_str(), item.substr(eq + 1).c_str(), 1);
     }
     return true;
 }();
 
-}  // namespace
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
+    int pipes[3][2];  // standard input, output and error
+    for (auto& p : pipes) {
+        if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     }
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -146,19 +139,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     argvPtrs.push_back(nullptr);
     envPtrs.push_back(nullptr);
 
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execve(argvPtrs[0], argvPtrs.data(), envPtrs.data());
-        ::_exit(127);
-    }
-    for (int fd : {in[0], out[1], err[1]}) ::close(fd);
-    in_ = in[1];
-    out_ = out[0];
-    err_ = err[0];
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {0, 1, 2}) posix_spawn_file_actions_adddup2(&actions, pipes[fd][fd == 0 ? 0 : 1], fd);
+    const int failed = ::posix_spawn(&pid_, argvPtrs[0], &actions, nullptr, argvPtrs.data(), envPtrs.data());
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {0, 1, 2}) ::close(pipes[fd][fd == 0 ? 0 : 1]);
+    if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
+    std::tie(in_, out_, err_) = std::tuple(pipes[0][1], pipes[1][0], pipes[2][0]);
     ::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -197,24 +185,22 @@ bool ChildProcess::fill(int fd, std::string& buffer, steady_clock::time_point de
     return true;
 }
 
-std::string ChildProcess::drain(int fd, std::string& buffer, milliseconds timeout) {
-    const auto deadline = steady_clock::now() + timeout;
-    while (fill(fd, buffer, deadline)) {
+std::string ChildProcess::readAll(bool stderrStream, milliseconds timeout) {
+    std::string& buffer = stderrStream ? errBuffer_ : outBuffer_;
+    for (const auto deadline = steady_clock::now() + timeout; fill(stderrStream ? err_ : out_, buffer, deadline);) {
     }
     return std::exchange(buffer, std::string());
 }
 
 std::optional<std::string> ChildProcess::readLine(milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
-    while (true) {
-        const auto nl = outBuffer_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = outBuffer_.substr(0, nl);
-            outBuffer_.erase(0, nl + 1);
-            return line;
-        }
+    for (auto nl = outBuffer_.find('\n'); nl == std::string::npos; nl = outBuffer_.find('\n')) {
         if (!fill(out_, outBuffer_, deadline)) return std::nullopt;
     }
+    const auto nl = outBuffer_.find('\n');
+    std::string line = outBuffer_.substr(0, nl);
+    outBuffer_.erase(0, nl + 1);
+    return line;
 }
 
 std::optional<int> ChildProcess::wait(milliseconds timeout) {
@@ -231,14 +217,7 @@ std::optional<int> ChildProcess::wait(milliseconds timeout) {
     return exitCode_;
 }
 
-void ChildProcess::kill(int signal) {
-    if (!exitCode_ && pid_ > 0) ::kill(pid_, signal);
-}
-
-CliRun runCli(const fs::path& root, const std::vector<std::string>& args, const std::vector<std::string>& prefix,
-              const std::string& stdoutFile) {
-    std::vector<std::string> argv = prefix;
-    if (!stdoutFile.empty()) argv.insert(argv.end(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + stdoutFile});
+CliRun runCli(const fs::path& root, const std::vector<std::string>& args, std::vector<std::string> argv) {
     argv.push_back(programPath("OSTREL_CLI"));
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess child(argv, {{"OSTREL_OPS_LOG_DIR", (root / "logs").string()},
@@ -247,9 +226,9 @@ CliRun runCli(const fs::path& root, const std::vector<std::string>& args, const 
                               {"XDG_DATA_HOME", (root / "data").string()},
                               {"XDG_STATE_HOME", (root / "state").string()}});
     CliRun run;
-    run.out = child.readAllStdout(seconds(30));
+    run.out = child.readAll(false, seconds(30));
     run.code = child.wait(seconds(30));
-    run.err = child.readAllStderr(milliseconds(500));
+    run.err = child.readAll(true, milliseconds(500));
     run.logs = readTree(root / "logs");
     return run;
 }

@@ -13,13 +13,17 @@
 
 namespace ostrel::test {
 
+struct NoCopy {
+    NoCopy() = default;
+    NoCopy(const NoCopy&) = delete;
+    NoCopy& operator=(const NoCopy&) = delete;
+};
+
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
-class TempDir {
+class TempDir : NoCopy {
 public:
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
 private:
@@ -27,12 +31,10 @@ private:
 };
 
 // Sets (or with nullopt unsets) an environment variable; restores the old value on destruction.
-class ScopedEnv {
+class ScopedEnv : NoCopy {
 public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
 
 private:
     std::string name_;
@@ -44,7 +46,6 @@ class IsolatedUserDirs {
 public:
     explicit IsolatedUserDirs(const std::filesystem::path& root);
     std::filesystem::path config() const { return root_ / "config"; }
-    std::filesystem::path data() const { return root_ / "data"; }
     std::filesystem::path state() const { return root_ / "state"; }
     std::filesystem::path logs() const { return root_ / "logs"; }
 
@@ -63,34 +64,28 @@ std::string readTree(const std::filesystem::path& folder);
 // Path of a built program ("OSTREL_CLI", "OSTREL_SIM"): the environment variable if set, else the build's own.
 std::string programPath(const char* envName);
 
-// Inside ./scripts/test-env's private network namespace (broadcasts may be sent); `lookups`: name
-// look-ups are confined there too.
-bool inPrivateNetns(bool lookups = false);
+// Inside ./scripts/test-env's private network namespace (broadcasts and name look-ups stay there).
+bool inPrivateNetns();
 
 // A child process with pipes on its standard streams.
-class ChildProcess {
+class ChildProcess : NoCopy {
 public:
     // `env` entries are added to (or replace) the current environment; a value of "\x01" unsets.
     ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
     ~ChildProcess();  // kills (SIGKILL) and reaps a child still running
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
     bool writeStdin(const std::string& text);
     void closeStdin();
     // One line from standard output without its "\n"; nullopt on end of stream or time-out.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout);
-    // Everything until end of stream (or time-out).
-    std::string readAllStdout(std::chrono::milliseconds timeout) { return drain(out_, outBuffer_, timeout); }
-    std::string readAllStderr(std::chrono::milliseconds timeout) { return drain(err_, errBuffer_, timeout); }
+    // Everything until end of stream (or time-out), from standard output or standard error.
+    std::string readAll(bool stderrStream, std::chrono::milliseconds timeout);
     // Exit code (128 + signal for a signalled child); nullopt when it did not end in time.
     std::optional<int> wait(std::chrono::milliseconds timeout);
-    void kill(int signal);
 
 private:
     bool fill(int fd, std::string& buffer, std::chrono::steady_clock::time_point deadline);
-    std::string drain(int fd, std::string& buffer, std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1, err_ = -1;
@@ -103,8 +98,8 @@ struct CliRun {
     std::optional<int> code;
     std::string out, err, logs;  // logs: every log file of the run
 };
-// `prefix` goes before the program (e.g. unshare); `stdoutFile` takes standard output instead of `out`.
+// `prefix` goes before the program (e.g. unshare).
 CliRun runCli(const std::filesystem::path& root, const std::vector<std::string>& args,
-              const std::vector<std::string>& prefix = {}, const std::string& stdoutFile = "");
+              std::vector<std::string> prefix = {});
 
 }  // namespace ostrel::test
