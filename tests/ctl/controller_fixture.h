@@ -95,18 +95,12 @@ struct FakeWindow : IAppWindow {
     }
     void startSignOutTimer(int ms) override { timerArmed = true, log.add("timer " + std::to_string(ms)); }
     void stopSignOutTimer() override { timerArmed = false, log.add("timer stop"); }
-    void wake() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++wakes;
-        woken.notify_all();
-    }
+    void wake() override { ++wakes; }
 
     CallLog& log;
     std::string title;
     bool menuEnabled = false, timerArmed = false;
-    std::mutex mutex;
-    std::condition_variable woken;
-    long wakes = 0;
+    std::atomic<long> wakes = 0;
 };
 
 // Network, vault, discovery, clocks and threads. Worker jobs wait in `jobs` unless threads are Real.

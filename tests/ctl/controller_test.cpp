@@ -21,6 +21,10 @@ const std::string kStart = "navigate " + std::string(kStartPageUrl),
 const std::string kLogout = R"({"ostrelHost":"signedOut","reason":"logout"})";
 const std::string kAuth = "http POST 10.0.0.5:8443/api/control-auth ";
 const std::string kCookie = "setCookie ostrel_control_session=<token> 10.0.0.5/ Strict";
+Lines operator+(Lines a, const Lines& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 std::string on(const std::string& name) {
     return "window on \xE2\x80\x94 " + name;
 }
@@ -63,6 +67,7 @@ protected:
     void login(const std::string& password, bool remember = true) {
         command({{"cmd", "login"}, {"password", password}, {"remember", remember}});
     }
+    void accept() { world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}")); }
     void toPasswordPhase(const std::string& id = "sys-a", const std::string& name = "Alpha") {
         world.connect = systemAt(id, name);
         connect("10.0.0.5");
@@ -71,7 +76,7 @@ protected:
     }
     void signInTyped(bool remember, const std::string& id = "sys-a", const std::string& name = "Alpha") {
         toPasswordPhase(id, name);
-        world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}"));
+        accept();
         login(kPassword, remember);
         pump();
         ASSERT_TRUE(controller->signedIn());
@@ -152,7 +157,6 @@ TEST_F(ctlConnect, HostTextPhasesAndFailures) {
     pump();  // no answer: the transport fails
     world.threads = FakeWorld::Threads::Fail;
     login("p");
-    EXPECT_EQ(lastState()["target"]["systemId"], "sys-a");
     connect("10.0.0.5");
     EXPECT_EQ(lastState()["target"]["systemId"], "");  // a fresh target
     command({{"cmd", "discoverSystems"}});
@@ -229,7 +233,7 @@ TEST_F(ctlLogin, TypedPasswordWithAndWithoutRemember) {
     start();
     toPasswordPhase("sys-r", "Romeo");
     take();
-    world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}"));
+    accept();
     login(kPassword);
     pump();
     // No state event when the session opens: the view leaves the start page.
@@ -249,16 +253,20 @@ TEST_F(ctlLogin, TypedPasswordWithAndWithoutRemember) {
     EXPECT_EQ(json::parse(test::readFile(settingsPath))["lastSystemId"], "");
 
     world.passwords["sys-nr"] = "older-password";  // without remember none is kept; the cookie is the browser's
+    take();
     signInTyped(false, "sys-nr");
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     world.vaultBroken = true;  // a failed save does not stop the sign-in
-    take();
     signInTyped(true, "sys-v");
     command({{"cmd", "getState"}});
+    const Lines typed = {"state connecting", "probe 10.0.0.5:8443", "state password", "state signing-in",
+                         kAuth + R"({"password":"<pw>"})"};
     // clang-format off
-    EXPECT_EQ(take(), (Lines{"state connecting", "probe 10.0.0.5:8443", "state password", "state signing-in",
-        kAuth + R"({"password":"<pw>"})", "savePassword sys-v <pw>", kCookie + " 2082585600", on("Alpha"),
-        R"(addScript s3 ["10.0.0.5"])", kControl, "state signed-in", "I connecting to 10.0.0.5:8443", "I signed in to Alpha"}));
+    EXPECT_EQ(take(), (typed + Lines{"deletePassword sys-nr", kCookie, on("Alpha"), R"(addScript s2 ["10.0.0.5"])", kControl,
+        "timer stop", "closePopups", "clearCertificateDecisions", "removeScript s2", "window off", kStart} + typed +
+        Lines{"savePassword sys-v <pw>", kCookie + " 2082585600", on("Alpha"), R"(addScript s3 ["10.0.0.5"])", kControl,
+        "state signed-in", "I connecting to 10.0.0.5:8443", "I signed in to Alpha", "I left Alpha (switching system)",
+        "I connecting to 10.0.0.5:8443", "I signed in to Alpha"}));
     // clang-format on
     EXPECT_FALSE(lastState()["target"]["savedPassword"].get<bool>());
     EXPECT_EQ(world.passwords.count("sys-nr"), 0u);
@@ -297,7 +305,7 @@ TEST_F(ctlLogin, SavedPasswordAndRefusals) {
         EXPECT_EQ(lastState()["target"]["savedPassword"], c.typed);
     }
     world.passwords["sys-x"] = "saved-pw";
-    world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}"));
+    accept();
     command({{"cmd", "login"}});
     pump();
     EXPECT_EQ(take(), (Lines{"state signing-in", kAuth + R"({"password":"<saved>"})", "savePassword sys-x <saved>",
@@ -309,7 +317,7 @@ TEST_F(ctlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
     start();
     toPasswordPhase("sys-late");
     take();
-    world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}"));
+    accept();
     login(kPassword);
     command({{"cmd", "cancel"}});
     pump();
@@ -384,7 +392,7 @@ TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
         world.connect = systemAt("sys-two", "Two", c.trusted, {"10.0.0.5", "[FE80::1]"});
         connect("10.0.0.5");
         pump();
-        world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}"));
+        accept();
         login(kPassword);
         pump();
         take();
@@ -404,7 +412,7 @@ TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
         EXPECT_FALSE(controller->signedIn() || controller->signingOut());
     }
     // The password phase after an expired session works against the kept target.
-    world.answers.push_back(answer(200, std::string(R"({"token":")") + kToken + "\"}"));
+    accept();
     login(kPassword);
     pump();
     EXPECT_TRUE(controller->signedIn());
