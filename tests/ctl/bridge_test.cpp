@@ -2,8 +2,6 @@
 // vault) through `ostrel-control-cli bridge`, against the system simulator on loopback.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -93,7 +91,6 @@ protected:
             const auto a = next([](const json& j) { return j.contains("action"); });
             if (!a) return out + " <time-out>";
             const std::string name = (*a)["action"];
-            if (name == "setCookie") cookie = *a;
             done = name == last;
             out += (out.empty() ? "" : " ") + name;
             for (const char* key : {"text", "enabled", "hosts", "result", "controllerNavigates", "url"}) {
@@ -126,15 +123,6 @@ protected:
         ASSERT_EQ(connect()["phase"], "password");
         login(password());
         ASSERT_EQ(actionsTo("navigate"), opened(true));
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_Digest(token().data(), token().size(), digest, &length, EVP_sha256(), nullptr);
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i)
-            hex += {"0123456789abcdef"[digest[i] >> 4], "0123456789abcdef"[digest[i] & 15]};
-        EXPECT_TRUE(cookie["valueSha256"] == hex);
-        const auto now = std::chrono::system_clock::now().time_since_epoch() / std::chrono::seconds(1);
-        EXPECT_NEAR(cookie["expires"].get<double>(), static_cast<double>(now + 315360000), 120.0);
     }
     void logoutSignal() {
         input("pageMessage",
@@ -147,7 +135,6 @@ protected:
     std::unique_ptr<test::SimProcess> sim;
     std::unique_ptr<test::ChildProcess> bridge;
     std::vector<std::string> raw;  // every line the bridge wrote
-    json cookie;                   // the last setCookie action
 };
 
 TEST_F(ctlBridge, TypedSignInKeepsThePasswordUntilTheSystemRefusesIt) {
@@ -156,6 +143,12 @@ TEST_F(ctlBridge, TypedSignInKeepsThePasswordUntilTheSystemRefusesIt) {
     const auto auth = sim->requests("/api/control-auth");
     ASSERT_EQ(auth.size(), 1u);
     EXPECT_TRUE(auth[0]["body"] == json({{"password", password()}}).dump());
+    // A logout line ended by a NUL and more bytes, and one nested 70,000 levels deep (re-serialising
+    // it once overflowed the stack): neither is half-read into a sign-out, the next one is read.
+    const std::string head = R"({"input":"pageMessage","source":")" + origin() +
+                             R"(/control/","message":{"ostrelHost":"signedOut","reason":"logout")";
+    bridge->writeStdin(head + "}}" + std::string(1, '\0') + "junk\n");
+    bridge->writeStdin(head + R"(,"x":)" + std::string(70000, '[') + std::string(70000, ']') + "}}\n");
     logoutSignal();
 
     // The vault kept the password: the next sign-in needs none typed.
@@ -232,20 +225,6 @@ TEST_F(ctlBridge, PolicyDecisionsAndPopupsOfATrustedSession) {
     input("menu", {{"item", "signOut"}});
     EXPECT_EQ(actionsTo("navigate"), kEnded);
     EXPECT_EQ(sim->requests("/api/control-auth").size(), 0u);
-}
-
-TEST_F(ctlBridge, HalfReadOrTooDeepPageMessagesAreIgnored) {
-    startSim();
-    signInTyped();
-    // A logout line ended by a NUL and more bytes, and one nested 70,000 levels deep
-    // (re-serialising it once overflowed the stack): neither is half-read into a sign-out.
-    const std::string head = R"({"input":"pageMessage","source":")" + origin() +
-                             R"(/control/","message":{"ostrelHost":"signedOut","reason":"logout")";
-    bridge->writeStdin(head + "}}" + std::string(1, '\0') + "junk\n");
-    bridge->writeStdin(head + R"(,"x":)" + std::string(70000, '[') + std::string(70000, ']') + "}}\n");
-    input("navigation", {{"url", origin() + "/control/next"}});
-    EXPECT_EQ(actionsTo("decision"), "decision:allow");
-    logoutSignal();  // a well-formed one still ends the session
 }
 
 }  // namespace

@@ -1,184 +1,246 @@
 #pragma once
-// A controller with a fake browser, window and outside world, a manual UI-thread pump, and its log.
-#include <gtest/gtest.h>
-
+// A controller among fakes (browser view, window, vault, network, discovery, threads, event sink)
+// that each write one line per call to one ordered log; used by the tests and the fuzz targets.
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "ctl/app_controller.h"
-#include "log/log.h"
-#include "tests/support/test_support.h"
+#include "ctl/page_policy.h"
 
 namespace ostrel::ctl::testing {
 
-struct FakeView : IBrowserView {
-    void setPolicyHandlers(PolicyHandlers h) override { handlers = std::move(h); }
-    void navigate(const std::string& url) override { navigations.push_back(url); }
-    void addDocumentScript(const std::string& script, ScriptDone done) override {
-        if (!scriptOk) return done(false, "", 0x80070005L);
-        const std::string id = "script-" + std::to_string(nextId++);
-        scripts[id] = script;
-        if (deferScripts) return pending.push_back([done, id] { done(true, id, 0); });
-        done(true, id, 0);
+using Lines = std::vector<std::string>;
+
+// Lines come from workers too. Secrets listed in `secrets` appear as their label, never in clear.
+struct CallLog {
+    void add(std::string line) {
+        for (const auto& [secret, label] : secrets) {
+            for (std::size_t at; (at = line.find(secret)) != std::string::npos;) line.replace(at, secret.size(), label);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(std::move(line));
     }
-    void removeDocumentScript(const std::string& id) override { scripts.erase(id), removed.push_back(id); }
-    void executeScript(const std::string& script) override { executed.push_back(script); }
-    bool setCookie(const SessionCookie& cookie) override {
-        if (cookiesOk) cookies.push_back(cookie);
+    Lines take() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(lines, {});
+    }
+    std::mutex mutex;
+    Lines lines;
+    std::map<std::string, std::string> secrets;
+    int scriptIds = 0;
+};
+
+// The host list of a host script, or "?" when the script is not exactly the one for that list.
+inline std::string scriptHosts(const std::string& script) {
+    const std::size_t from = script.find("= ") + 2, end = script.find(";\n");
+    const auto hosts = nlohmann::json::parse(script.substr(from, end - from), nullptr, false);
+    if (!hosts.is_array() || hostScriptText(hosts.get<std::vector<std::string>>()) != script) return "?";
+    return hosts.dump();
+}
+
+struct FakeView : IBrowserView {
+    FakeView(CallLog& log, std::string name = "") : log(log), name(std::move(name)) {}
+    void say(const std::string& line) { log.add(name + line); }
+    void setPolicyHandlers(PolicyHandlers h) override { handlers = std::move(h); }
+    void navigate(const std::string& url) override { say("navigate " + url); }
+    void addDocumentScript(const std::string& script, ScriptDone done) override {
+        const std::string id = "s" + std::to_string(++log.scriptIds);
+        say("addScript " + id + " " + scriptHosts(script));
+        pending.emplace_back(id, std::move(done));
+        if (!deferScripts) completeScripts(true);
+    }
+    void removeDocumentScript(const std::string& id) override { say("removeScript " + id); }
+    void executeScript(const std::string& script) override { say("executeScript " + script); }
+    bool setCookie(const SessionCookie& c) override {
+        say("setCookie " + c.name + "=" + c.value + " " + c.domain + c.path + (c.httpOnly && c.secure ? " " : " !") +
+            c.sameSite + (c.expires ? " " + std::to_string(*c.expires) : ""));
         return cookiesOk;
     }
-    bool deleteCookies(const std::string& name, const std::string& domain, const std::string& path) override {
-        deleted.push_back(name + " " + domain + " " + path);
+    bool deleteCookies(const std::string& cookie, const std::string& domain, const std::string& path) override {
+        say("deleteCookies " + cookie + " " + domain + " " + path);
         return cookiesOk;
     }
     bool hasCertificateErrorEvents() const override { return certificateEvents; }
-    void clearCertificateDecisions() override { ++certificateClears; }
-    void closePopups() override { ++popupCloses; }
-    void openExternal(const std::string&) override {}
+    void clearCertificateDecisions() override { say("clearCertificateDecisions"); }
+    void closePopups() override { say("closePopups"); }
+    void openExternal(const std::string& url) override { say("openExternal " + url); }
     // Completes the held-back script registrations, oldest first.
-    void completeScripts() {
-        for (auto ready = std::move(pending); auto& done : ready) done();
+    void completeScripts(bool ok) {
+        for (auto& [id, done] : std::exchange(pending, {})) done(ok, ok ? id : "", ok ? 0 : 0x80070005L);
     }
 
+    CallLog& log;
+    std::string name;
     PolicyHandlers handlers;
-    std::vector<std::string> navigations, removed, executed, deleted;
-    std::map<std::string, std::string> scripts;  // registered and not removed
-    std::vector<SessionCookie> cookies;
-    std::vector<std::function<void()>> pending;
-    int certificateClears = 0, popupCloses = 0, nextId = 1;
-    bool scriptOk = true, deferScripts = false, cookiesOk = true, certificateEvents = true;
+    std::vector<std::pair<std::string, ScriptDone>> pending;
+    bool deferScripts = false, cookiesOk = true, certificateEvents = true;
 };
 
+// Title and menu change together: one line "window on|off <title after the base title>".
 struct FakeWindow : IAppWindow {
-    void setTitle(const std::string& t) override { title = t; }
-    void setSessionMenuEnabled(bool enabled) override { menuEnabled = enabled; }
-    void startSignOutTimer(int ms) override { timerMs = ms; }
-    void stopSignOutTimer() override { timerMs.reset(); }
-    void wake() override {
-        locked([&] { ++wakes; });
-        woken.notify_all();
+    explicit FakeWindow(CallLog& log) : log(log) {}
+    void setTitle(const std::string& text) override { title = text; }
+    void setSessionMenuEnabled(bool enabled) override {
+        const std::string base = AppController::baseWindowTitle();
+        menuEnabled = enabled;
+        log.add(std::string("window ") + (enabled ? "on" : "off") +
+                (title.starts_with(base) ? title.substr(base.size()) : " !" + title));
     }
-    template <typename F>
-    void locked(F f) {
-        std::lock_guard<std::mutex> lock(mutex);
-        f();
-    }
+    void startSignOutTimer(int ms) override { timerArmed = true, log.add("timer " + std::to_string(ms)); }
+    void stopSignOutTimer() override { timerArmed = false, log.add("timer stop"); }
+    void wake() override { ++wakes; }
+
+    CallLog& log;
     std::string title;
-    std::optional<bool> menuEnabled;
-    std::optional<int> timerMs;
-    std::mutex mutex;
-    std::condition_variable woken;
-    long wakes = 0;
+    bool menuEnabled = false, timerArmed = false;
+    std::atomic<long> wakes = 0;
 };
 
-// The world outside the controller: network, vault, discovery, clocks and threads.
+// Network, vault, discovery, clocks and threads. Worker jobs wait in `jobs` unless threads are Real.
 struct FakeWorld {
-    enum class Threads { Inline, Queued, Fail, Real };
+    enum class Threads { Queued, Fail, Real };
     using Probe = std::function<ConnectResult(const std::string&, int, const FindSystemFunction&)>;
 
-    template <typename F>
-    auto locked(F f) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return f();
-    }
+    explicit FakeWorld(CallLog& log) : log(log) {}
     ControllerServices services(const std::filesystem::path& settingsPath) {
         ControllerServices s;
-        s.connectProbe = [this](const std::string& host, int port, const FindSystemFunction& find) {
-            const Probe probe = locked([&] { return probes.emplace_back(host, port), connect; });
-            return probe ? probe(host, port, find) : ConnectResult{};
-        };
         s.http = [this](const std::string& method, const std::string& host, int port, const std::string& path,
                         const std::string& body) {
-            const auto answer = locked([&] {
-                httpCalls.push_back(method + " " + host + ":" + std::to_string(port) + path + " " + body);
-                return auth;
-            });
-            return answer ? answer() : HttpResult{};
+            log.add("http " + method + " " + host + ":" + std::to_string(port) + path + " " + body);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (answers.empty()) return fallback;
+            const HttpResult next = answers.front();
+            answers.pop_front();
+            return next;
         };
-        // The vault is used on the UI thread only; the site key is read by the discovery worker.
-        s.readPassword = [this](const std::string& id) { return passwords.count(id) ? passwords[id] : std::string(); };
+        s.connectProbe = [this, http = s.http](const std::string& host, int port, const FindSystemFunction& find) {
+            if (!connect) return runConnectProbe(host, port, http, find);  // the fuzz scripts answer over HTTP
+            log.add("probe " + host + ":" + std::to_string(port));
+            return connect(host, port, find);
+        };
+        s.readPassword = [this](const std::string& id) { return passwords.count(id) ? passwords[id] : ""; };
         s.savePassword = [this](const std::string& id, const std::string& password) {
-            ++passwordSaves;
+            log.add("savePassword " + id + " " + password);
             if (!vaultBroken) passwords[id] = password;
             return !vaultBroken;
         };
-        s.deletePassword = [this](const std::string& id) { passwords.erase(id); };
+        s.deletePassword = [this](const std::string& id) { log.add("deletePassword " + id), passwords.erase(id); };
         s.hasPassword = [this](const std::string& id) { return passwords.count(id) > 0; };
-        s.readSiteKey = [this] { return locked([&] { return siteKey; }); };
-        s.saveSiteKey = [this](const std::string& key) { return !vaultBroken && !(siteKey = key).empty(); };
-        s.deleteSiteKey = [this] { siteKey.clear(); };
+        s.readSiteKey = [this] { return siteKey; };
+        s.saveSiteKey = [this](const std::string& key) {
+            log.add("saveSiteKey " + key);
+            if (!vaultBroken) siteKey = key;
+            return !vaultBroken;
+        };
+        s.deleteSiteKey = [this] { log.add("deleteSiteKey"), siteKey.clear(); };
         s.hasSiteKey = [this] { return !siteKey.empty(); };
         s.runDiscovery = [this](const DiscoveryOptions& options) {
-            const auto run = locked([&] { return discoveryOptions.push_back(options), discovery; });
-            return run ? run() : DiscoveryResult{};
+            log.add("discover " + options.clientKind + " " + options.siteKey);
+            return discovery;
         };
-        s.wallClockMs = [this] { return wallMs.load(); };
+        s.wallClockMs = [] { return std::int64_t{1767225600000}; };
         s.monotonicMs = [this] { return monoMs.load(); };
         s.startThread = [this](std::function<void()> job) { return start(std::move(job)); };
         s.settingsPath = settingsPath;
-        s.startPagePrefix = "ostrel-test://ui.test/";
-        s.startPageUrl = "ostrel-test://ui.test/index.html";
         return s;
     }
-    // Runs queued worker jobs (Threads::Queued), oldest first, or only the newest one.
-    int runJobs(bool newestOnly = false) {
-        int count = 0;
-        for (; !newestOnly || count == 0; ++count) {
-            std::function<void()> job;
-            locked([&] {
-                if (jobs.empty()) return;
-                job = std::move(newestOnly ? jobs.back() : jobs.front());
-                newestOnly ? jobs.pop_back() : jobs.pop_front();
-            });
-            if (!job) break;
+    bool start(std::function<void()> job) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (threads == Threads::Fail) return false;
+        if (threads == Threads::Queued) return jobs.push_back(std::move(job)), true;
+        ++running;
+        return startDetachedThread([this, job = std::move(job)] {
             job();
-        }
-        return count;
+            std::lock_guard<std::mutex> lock(mutex);
+            --running;
+            idle.notify_all();
+        });
     }
-    std::size_t queuedJobs() {
-        return locked([&] { return jobs.size(); });
+    // Runs waiting job `index` (modulo their number); false when none waits.
+    bool runJob(std::size_t index) {
+        if (jobs.empty()) return false;
+        const auto at = jobs.begin() + static_cast<std::ptrdiff_t>(index % jobs.size());
+        const auto job = std::move(*at);
+        jobs.erase(at);
+        return job(), true;
     }
     void waitForRealThreads() {
         std::unique_lock<std::mutex> lock(mutex);
         idle.wait(lock, [this] { return running == 0; });
     }
-    bool start(std::function<void()> job) {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (threads == Threads::Fail) return false;
-        if (threads == Threads::Queued) return jobs.push_back(std::move(job)), true;
-        if (threads == Threads::Inline) return lock.unlock(), job(), true;
-        ++running;
-        return startDetachedThread([this, job = std::move(job)] {
-            job();
-            locked([&] { --running; });
-            idle.notify_all();
-        });
-    }
 
+    CallLog& log;
     std::mutex mutex;
     std::condition_variable idle;
-    Threads threads = Threads::Inline;
+    Threads threads = Threads::Queued;
     std::deque<std::function<void()>> jobs;
-    int running = 0, passwordSaves = 0;
-    Probe connect;
-    std::function<HttpResult()> auth;
-    std::function<DiscoveryResult()> discovery;
-    std::vector<std::pair<std::string, int>> probes;
-    std::vector<std::string> httpCalls;  // "POST 10.0.0.5:8443/api/control-auth {body}"
+    int running = 0;
+    Probe connect;  // empty: the real probe over `http`
+    std::deque<HttpResult> answers;
+    HttpResult fallback{false, 0, {}, {}, "the connection timed out"};  // when no answer is queued
+    DiscoveryResult discovery;
     std::map<std::string, std::string> passwords;
-    bool vaultBroken = false;  // saves of passwords and the site key fail
     std::string siteKey;
-    std::vector<DiscoveryOptions> discoveryOptions;
-    std::atomic<std::int64_t> wallMs{1767225600000}, monoMs{1000000};
+    bool vaultBroken = false;  // saves of passwords and the site key fail
+    std::atomic<std::int64_t> monoMs{1000000};
+};
+
+// The controller and its surroundings; a new start() is a new process as far as settings go.
+struct Harness {
+    explicit Harness(std::filesystem::path settings) : settingsPath(std::move(settings)) { resetDiscoveryThrottle(); }
+    ~Harness() {
+        if (controller) controller->detachShell();
+    }
+    void start(bool withView = true) {
+        if (controller) controller->detachShell();
+        controller = std::make_shared<AppController>(world.services(settingsPath));
+        sink();
+        controller->attachWindow(window);
+        if (withView) controller->onWebViewReady(view);
+    }
+    // Events in full in `events`; in the log "state PHASE [+key] [!error] [~notice]" or "discovery STATE SYSTEMS
+    // [!error]".
+    void sink() {
+        controller->setEventSink([this](const std::string& text) {
+            events.push_back(text);
+            const auto e = nlohmann::json::parse(text, nullptr, false);
+            if (!e.is_object()) return log.add(text);
+            const std::string error = e.value("error", ""), notice = e.value("notice", "");
+            const std::string head =
+                e.value("event", "") == "state"
+                    ? "state " + e.value("phase", "?") + (e.value("siteKeySet", false) ? " +key" : "")
+                    : "discovery " + e.value("state", "?") + " " + std::to_string(e["systems"].size());
+            log.add(head + (error.empty() ? "" : " !" + error) + (notice.empty() ? "" : " ~" + notice));
+        });
+    }
+    void command(const nlohmann::json& object) { controller->handleCommand(object.dump()); }
+    // Runs the waiting worker jobs, then the results they posted.
+    void pump() {
+        while (world.runJob(0)) {
+        }
+        controller->runPostedTasks();
+    }
+    nlohmann::json lastState() const {
+        for (auto e = events.rbegin(); e != events.rend(); ++e) {
+            if (auto j = nlohmann::json::parse(*e, nullptr, false); j.value("event", "") == "state") return j;
+        }
+        return {};
+    }
+
+    std::filesystem::path settingsPath;
+    CallLog log;
+    FakeWorld world{log};
+    std::shared_ptr<FakeView> view = std::make_shared<FakeView>(log);
+    std::shared_ptr<FakeWindow> window = std::make_shared<FakeWindow>(log);
+    std::shared_ptr<AppController> controller;
+    Lines events;
 };
 
 // A connect probe that finds system `id` called `name` at whatever host it is given.
@@ -189,127 +251,8 @@ inline FakeWorld::Probe systemAt(const std::string& id, const std::string& name,
             true, {}, Target{host, port, id, name, hosts.empty() ? std::vector{host} : hosts}, trusted};
     };
 }
-inline std::function<HttpResult()> answer(std::uint32_t status, const std::string& body) {
-    return [=] { return HttpResult{true, status, body, {}, {}}; };
+inline HttpResult answer(std::uint32_t status, const std::string& body) {
+    return HttpResult{true, status, body, {}, {}};
 }
-
-class ControllerTest : public ::testing::Test {
-protected:
-    static constexpr const char* kToken = "tok-0123456789abcdef";
-    static constexpr const char* kPassword = "pw-correct-horse";
-    static constexpr const char* kStartPage = "ostrel-test://ui.test/index.html";
-    static constexpr const char* kControl = "https://10.0.0.5:8443/control/";
-    using json = nlohmann::json;
-
-    void SetUp() override { resetDiscoveryThrottle(); }
-    void TearDown() override {
-        if (controller) controller->detachShell();
-    }
-    std::filesystem::path settingsPath() const { return dir.path() / "config.json"; }
-
-    // A new controller (a new process, as far as the settings go) with the window and a view.
-    void start(bool withView = true) {
-        if (controller) controller->detachShell();
-        controller = std::make_shared<AppController>(world.services(settingsPath()));
-        controller->setEventSink([this](const std::string& text) { events.push_back(text); });
-        controller->attachWindow(window);
-        if (withView) controller->onWebViewReady(view);
-    }
-    void command(const json& object) { controller->handleCommand(object.dump()); }
-    void connect(const std::string& host, int port = 8443) {
-        command({{"cmd", "connect"}, {"host", host}, {"port", port}});
-    }
-    void login(const std::string& password, bool remember = true) {
-        command({{"cmd", "login"}, {"password", password}, {"remember", remember}});
-    }
-    // Runs worker jobs and posted tasks until nothing is left.
-    void pump() {
-        while (world.runJobs() > 0) controller->runPostedTasks();
-        controller->runPostedTasks();
-    }
-    std::vector<json> eventsOf(const std::string& kind) const {
-        std::vector<json> out;
-        for (const auto& text : events) {
-            if (auto parsed = json::parse(text, nullptr, false); parsed.value("event", "") == kind)
-                out.push_back(parsed);
-        }
-        return out;
-    }
-    json lastState() const {
-        const auto states = eventsOf("state");
-        return states.empty() ? json() : states.back();
-    }
-    json stateNow() {
-        command({{"cmd", "getState"}});
-        return lastState();
-    }
-    // Connects to system `id` at 10.0.0.5 and stops in the password phase.
-    void toPasswordPhase(const std::string& id = "sys-a", const std::string& name = "Alpha") {
-        world.connect = systemAt(id, name);
-        connect("10.0.0.5");
-        pump();
-        ASSERT_EQ(controller->phase(), Phase::Password);
-    }
-    void signInTyped(bool remember, const std::string& id = "sys-a", const std::string& name = "Alpha") {
-        toPasswordPhase(id, name);
-        world.auth = answer(200, std::string("{\"token\":\"") + kToken + "\"}");
-        login(kPassword, remember);
-        pump();
-        ASSERT_TRUE(controller->signedIn());
-    }
-    void signInTrusted(const std::string& id = "sys-t", const std::string& name = "Trusty") {
-        world.connect = systemAt(id, name, true);
-        connect("10.0.0.9");
-        pump();
-        ASSERT_TRUE(controller->signedIn());
-    }
-    SystemEntry stored(const std::string& id) {
-        SystemEntry entry;
-        EXPECT_TRUE(controller->store().findSystem(id, entry)) << id;
-        return entry;
-    }
-    bool known(const std::string& id) {
-        SystemEntry entry;
-        return controller->store().findSystem(id, entry);
-    }
-    // What the process logged since the test began; lines are written on the logging thread.
-    std::string logText() const {
-        ostrel::log::flush();
-        const std::string all = ostrel::test::readFile(ostrel::log::prettyLogPath());
-        return all.size() > logStart ? all.substr(logStart) : std::string();
-    }
-    bool logged(const std::string& needle) const {
-        for (int i = 0; i < 150; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-            if (logText().find(needle) != std::string::npos) return true;
-        }
-        return false;
-    }
-    std::string settledLog() const {  // for absence checks: the writer catches up first
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        return logText();
-    }
-    static std::size_t initLog() {
-        static ostrel::test::TempDir folder;
-        static const bool once = [] {
-            ostrel::log::LogConfig config;
-            config.source = "ctl-test";
-            config.logDir = folder.path();
-            config.consoleSink = false;
-            return ostrel::log::init(config), true;
-        }();
-        (void)once;
-        ostrel::log::flush();
-        return ostrel::test::readFile(ostrel::log::prettyLogPath()).size();
-    }
-
-    ostrel::test::TempDir dir;
-    ostrel::test::IsolatedUserDirs userDirs{dir.path()};
-    std::size_t logStart = initLog();
-    FakeWorld world;
-    std::shared_ptr<FakeView> view = std::make_shared<FakeView>();
-    std::shared_ptr<FakeWindow> window = std::make_shared<FakeWindow>();
-    std::shared_ptr<AppController> controller;
-    std::vector<std::string> events;
-};
 
 }  // namespace ostrel::ctl::testing
