@@ -79,7 +79,6 @@ struct Transfer {
     HttpResult* result = nullptr;
     bool headersDone = false;   // the final (non-1xx) response's header block has ended
     bool retryAfterSeen = false;  // only the first Retry-After of the final response counts
-    bool capped = false;
 };
 
 std::size_t utf16Units(const std::string& utf8) {
@@ -156,7 +155,6 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
     t->result->body.append(data, n);
     if (t->result->body.size() > kBodyCap) {
         // Returning short makes libcurl stop the transfer (CURLE_WRITE_ERROR); the answer is kept.
-        t->capped = true;
         return 0;
     }
     return n;
