@@ -2,13 +2,6 @@
 // vault) through `ostrel-control-cli bridge`, against the system simulator on loopback.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include <nlohmann/json.hpp>
 
 #include "tests/support/sim_process.h"
@@ -19,60 +12,32 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kStartPage = "ostrel-app://control.ui/index.html";
+// Unique in the keyring the whole test run shares.
+const std::string kId = "ctl-br-lab", kPassword = "pw-ctl-br-7Qx", kToken = "tk-ctl-br-93f1";
 constexpr const char* kEnded =
     "closePopups clearCertificateDecisions removeScript title:Ostrel Ops Control - 2026 R1 menuEnabled:false "
     "navigate:ostrel-app://control.ui/index.html";
 
 class ctlBridge : public ::testing::Test {
 protected:
-    ctlBridge() { startBridge(); }
-    // Every test gets its own system id: the keyring is shared by the whole test run.
-    std::string id() const {
-        return std::string("ctl-br-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    }
-    std::string password() const { return "pw-" + id() + "-7Qx"; }
-    std::string token() const { return "tk-" + id() + "-93f1"; }
-    std::string origin() const { return "https://127.0.0.1:" + std::to_string(sim->port()); }
-    std::string opened(bool cookie) const {
-        return std::string(cookie ? "setCookie " : "") + "title:Ostrel Ops Control - 2026 R1 \xE2\x80\x94 Lab " + id() +
-               " menuEnabled:true addScript:[\"127.0.0.1\"] navigate:" + origin() + "/control/";
-    }
-
-    // A new bridge process (after the previous one ended) with the same user folders; libcurl
-    // honours proxy variables, and requests must stay on loopback.
     void startBridge() {
-        std::map<std::string, std::string> env;
-        for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-            env[name] = "\x01";
-        }
-        bridge = std::make_unique<test::ChildProcess>(
-            std::vector<std::string>{test::programPath("OSTREL_CLI"), "bridge"}, env);
-    }
-    void startSim(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--system-id", id(),       "--system-name", "Lab " + id(),
-                                         "--password",  password(), "--token",       token()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        sim = std::make_unique<test::SimProcess>(args);
-        ASSERT_TRUE(sim->ready()) << sim->failure();
-        send({{"cmd", "getState"}});  // the start page loads and asks, as when the app starts
-        ASSERT_TRUE(state("host"));
+        bridge =
+            std::make_unique<test::ChildProcess>(std::vector<std::string>{test::programPath("OSTREL_CLI"), "bridge"});
     }
     void TearDown() override {
         EXPECT_EQ(bridge ? finish() : std::optional<int>(0), std::optional<int>(0));
-        // Secrets never reach standard output or the log.
         for (const auto& file : test::listFiles(userDirs.logs() / "control-cli")) raw.push_back(test::readFile(file));
         for (const auto& text : raw) {
-            EXPECT_TRUE(text.find(password()) == std::string::npos && text.find(token()) == std::string::npos)
+            EXPECT_TRUE(text.find(kPassword) == std::string::npos && text.find(kToken) == std::string::npos)
                 << "a secret reached standard output or the log";
         }
     }
-
-    void send(const json& line) { bridge->writeStdin(line.dump() + "\n"); }
-    void input(const std::string& kind, json args = json::object()) {
-        args["input"] = kind;
-        send(args);
+    std::string origin() const { return "https://127.0.0.1:" + std::to_string(sim->port()); }
+    std::string opened(bool cookie) const {
+        return std::string(cookie ? "setCookie " : "") + "title:Ostrel Ops Control - 2026 R1 \xE2\x80\x94 Lab " +
+               "menuEnabled:true addScript:[\"127.0.0.1\"] navigate:" + origin() + "/control/";
     }
+    void send(const json& line) { bridge->writeStdin(line.dump() + "\n"); }
     // The next line that matches; nullopt when none comes within 20 s.
     std::optional<json> next(const std::function<bool(const json&)>& match) {
         while (auto text = bridge->readLine(std::chrono::seconds(20))) {
@@ -81,8 +46,10 @@ protected:
         }
         return std::nullopt;
     }
-    std::optional<json> state(const std::string& phase) {
-        return next([&](const json& j) { return j.value("event", "") == "state" && j.value("phase", "") == phase; });
+    std::optional<json> state(const std::string& phase = "") {
+        return next([&](const json& j) {
+            return j.value("event", "") == "state" && (phase.empty() || j.value("phase", "") == phase);
+        });
     }
     // The actions up to and including the next one named `last`, each with its telling member.
     std::string actionsTo(const std::string& last) {
@@ -112,17 +79,16 @@ protected:
     json connect() {
         send({{"cmd", "connect"}, {"host", "127.0.0.1:" + std::to_string(sim->port())}});
         EXPECT_TRUE(state("connecting"));
-        const auto s = next([](const json& j) { return j.value("event", "") == "state"; });
-        return s.value_or(json());
+        return state().value_or(json());
     }
-    void login(const std::optional<std::string>& typed) {
+    std::string login(const std::optional<std::string>& typed) {
         send(typed ? json{{"cmd", "login"}, {"password", *typed}} : json{{"cmd", "login"}});
-        ASSERT_TRUE(state("signing-in"));
+        EXPECT_TRUE(state("signing-in"));
+        return actionsTo("navigate");
     }
-    void signInTyped() {
-        ASSERT_EQ(connect()["phase"], "password");
-        login(password());
-        ASSERT_EQ(actionsTo("navigate"), opened(true));
+    void input(const std::string& kind, json args) {
+        args["input"] = kind;
+        send(args);
     }
     void logoutSignal() {
         input("pageMessage",
@@ -138,11 +104,22 @@ protected:
 };
 
 TEST_F(ctlBridge, TypedSignInKeepsThePasswordUntilTheSystemRefusesIt) {
-    startSim();
-    signInTyped();
+    sim = std::make_unique<test::SimProcess>(std::vector<std::string>{"--system-id", kId, "--system-name", "Lab",
+                                                                      "--password", kPassword, "--token", kToken});
+    ASSERT_TRUE(sim->ready()) << sim->failure();
+    startBridge();
+    ASSERT_EQ(connect()["phase"], "password");
+    ASSERT_EQ(login(kPassword), opened(true));
     const auto auth = sim->requests("/api/control-auth");
     ASSERT_EQ(auth.size(), 1u);
-    EXPECT_TRUE(auth[0]["body"] == json({{"password", password()}}).dump());
+    EXPECT_TRUE(auth[0]["body"] == json({{"password", kPassword}}).dump());
+    ASSERT_EQ(finish(), std::optional<int>(0));
+
+    // A new process: its first "getState" reopens the remembered session.
+    startBridge();
+    send({{"cmd", "getState"}});
+    ASSERT_TRUE(state("host") && state("connecting"));
+    EXPECT_EQ(actionsTo("navigate"), opened(false));
     // A logout line ended by a NUL and more bytes, and one nested 70,000 levels deep (re-serialising
     // it once overflowed the stack): neither is half-read into a sign-out, the next one is read.
     const std::string head = R"({"input":"pageMessage","source":")" + origin() +
@@ -155,46 +132,22 @@ TEST_F(ctlBridge, TypedSignInKeepsThePasswordUntilTheSystemRefusesIt) {
     const json again = connect();
     EXPECT_EQ(again["target"]["savedPassword"], true);
     EXPECT_EQ(again["systems"][0]["savedPassword"], true);
-    login(std::nullopt);
-    EXPECT_EQ(actionsTo("navigate"), opened(true));
+    EXPECT_EQ(login(std::nullopt), opened(true));
     EXPECT_TRUE(sim->requests("/api/control-auth").at(1)["body"] == auth[0]["body"]);
     logoutSignal();
 
     // The system's password changes: the saved one is refused and forgotten.
-    ASSERT_TRUE(sim->configure({{"password", "a-new-" + password()}}));
+    ASSERT_TRUE(sim->configure({{"password", "a-new-" + kPassword}}));
     ASSERT_EQ(connect()["phase"], "password");
-    login(std::nullopt);
+    send({{"cmd", "login"}});
     const auto refused = state("password");
     ASSERT_TRUE(refused);
     EXPECT_EQ((*refused)["error"], "The saved password is no longer correct. Type the current one.");
     EXPECT_EQ((*refused)["target"]["savedPassword"], false);
-}
 
-TEST_F(ctlBridge, FirstGetStateOfANewProcessReconnectsOnce) {
-    startSim();
-    signInTyped();
-    ASSERT_EQ(finish(), std::optional<int>(0));
-    const std::size_t probes = sim->requests("/api/source-config").size();
-
-    startBridge();  // a new process: the remembered session opens by itself
-    send({{"cmd", "getState"}});
-    ASSERT_TRUE(state("host"));
-    ASSERT_TRUE(state("connecting"));
-    EXPECT_EQ(actionsTo("navigate"), opened(false));
-    input("menu", {{"item", "switchSystem"}});
-    EXPECT_EQ(actionsTo("navigate"), kEnded);
-    send({{"cmd", "getState"}});
-    const std::size_t from = raw.size();
-    ASSERT_EQ(finish(), std::optional<int>(0));
-    for (auto line = raw.begin() + from; line != raw.end(); ++line)
-        EXPECT_EQ(line->find("connecting"), std::string::npos);
-    EXPECT_EQ(sim->requests("/api/source-config").size(), probes + 1);
-}
-
-TEST_F(ctlBridge, PolicyDecisionsAndPopupsOfATrustedSession) {
-    startSim({"--trusted", "true"});
+    // A trusted console: policy decisions and popups, and a sign-out that asks the page nothing.
+    ASSERT_TRUE(sim->configure({{"trusted", true}}));
     send({{"cmd", "connect"}, {"host", "127.0.0.1:" + std::to_string(sim->port())}});
-    ASSERT_TRUE(state("connecting"));
     EXPECT_EQ(actionsTo("navigate"), opened(false));
     const struct {
         const char* input;
@@ -207,24 +160,21 @@ TEST_F(ctlBridge, PolicyDecisionsAndPopupsOfATrustedSession) {
         {"newWindow", origin() + "/control/popup", "ostrelPopup", "popup"},
     };
     for (const auto& c : cases) {
-        json args = {{"url", c.url}};
-        if (!c.name.empty()) args["name"] = c.name;
-        input(c.input, args);
+        input(c.input, c.name.empty() ? json{{"url", c.url}} : json{{"url", c.url}, {"name", c.name}});
         EXPECT_EQ(next([](const json& j) { return j.contains("action"); }),
                   (json{{"action", "decision"}, {"input", c.input}, {"result", c.result}, {"url", c.url}}));
     }
     // The popup is wired and receives the host script; it never shows the start page.
     EXPECT_EQ(next([](const json& j) { return j.contains("action"); }).value_or(json())["view"], "popup");
-    input("navigation", {{"url", kStartPage}, {"main", false}});
+    input("navigation", {{"url", "ostrel-app://control.ui/index.html"}, {"main", false}});
     EXPECT_EQ(actionsTo("decision"), "decision:cancel");
     // A re-created main view while signed in gets the script and the Control UI again.
-    input("webViewReady");
+    input("webViewReady", json::object());
     EXPECT_EQ(actionsTo("webViewReady"),
               "addScript:[\"127.0.0.1\"] navigate:" + origin() + "/control/ webViewReady:true");
-    // Signing out of a trusted console asks the page nothing.
     input("menu", {{"item", "signOut"}});
     EXPECT_EQ(actionsTo("navigate"), kEnded);
-    EXPECT_EQ(sim->requests("/api/control-auth").size(), 0u);
+    EXPECT_EQ(sim->requests("/api/control-auth").size(), 3u);
 }
 
 }  // namespace
