@@ -1,5 +1,4 @@
-// The controller's flows as scripted scenarios: each drives commands, worker results, menu items,
-// page messages and view events, and compares the whole ordered log of the fakes' calls, the
+// The controller's flows as scenarios that compare the whole ordered log of the fakes' calls, the
 // events and the lines the process logged.
 #include <gtest/gtest.h>
 
@@ -29,15 +28,15 @@ std::string on(const std::string& name) {
     return "window on \xE2\x80\x94 " + name;
 }
 
-struct Folder {
-    test::TempDir dir;
-    test::IsolatedUserDirs userDirs{dir.path()};
+struct Folder : test::TempDir {
+    test::IsolatedUserDirs userDirs{path()};
 };
 
 class ControllerTest : public ::testing::Test, public Folder, public Harness {
 protected:
-    ControllerTest() : Harness(dir.path() / "config.json") {
+    ControllerTest() : Harness(path() / "config.json") {
         log.secrets = {{kPassword, "<pw>"}, {kToken, "<token>"}, {"saved-pw", "<saved>"}, {"site-key", "<key>"}};
+        start();
     }
     // The calls since the last take(), then what the process logged meanwhile ("I message").
     Lines take() {
@@ -112,7 +111,6 @@ protected:
 using ctlState = ControllerTest;
 
 TEST_F(ctlState, FirstStateSinkSiteKeyAndForget) {
-    start();
     command({{"cmd", "getState"}});
     EXPECT_EQ(
         events,
@@ -136,13 +134,8 @@ TEST_F(ctlState, FirstStateSinkSiteKeyAndForget) {
 using ctlConnect = ControllerTest;
 
 TEST_F(ctlConnect, HostTextPhasesAndFailures) {
-    start();
-    for (const json& cmd :
-         {json{{"cmd", "connect"}, {"host", " \t "}}, json{{"cmd", "connect"}},
-          json{{"cmd", "connect"}, {"host", "a"}, {"port", 70000}}, json{{"cmd", "connect"}, {"host", "https://"}}}) {
-        command(cmd);
-    }
-    login("x");  // phase host
+    connect(" \t ");  // no host in it
+    login("x");        // phase host
     connect(" https://admin@10.0.0.5:9443/x?q=1 ", 1234);
     EXPECT_EQ(lastState()["form"], (json{{"host", "10.0.0.5"}, {"port", 9443}}));
     EXPECT_EQ(lastState()["target"],
@@ -177,7 +170,6 @@ TEST_F(ctlConnect, HostTextPhasesAndFailures) {
 }
 
 TEST_F(ctlConnect, CancelKeepsTheNoticeAndDropsLateResults) {
-    start();
     signInTrusted();
     controller->onMenuCommand(MenuCommand::SignOut);  // trusted: ends at once, with a notice
     take();
@@ -205,7 +197,6 @@ TEST_F(ctlConnect, CancelKeepsTheNoticeAndDropsLateResults) {
 }
 
 TEST_F(ctlConnect, FirstGetStateReconnectsOnlyFromAFreshStart) {
-    start();
     signInTyped(true, "sys-auto");
     start();  // a new process: the settings remember the session and autoSignIn
     take();
@@ -230,7 +221,6 @@ TEST_F(ctlConnect, FirstGetStateReconnectsOnlyFromAFreshStart) {
 using ctlLogin = ControllerTest;
 
 TEST_F(ctlLogin, TypedPasswordWithAndWithoutRemember) {
-    start();
     toPasswordPhase("sys-r", "Romeo");
     take();
     accept();
@@ -240,17 +230,14 @@ TEST_F(ctlLogin, TypedPasswordWithAndWithoutRemember) {
     EXPECT_EQ(take(), (Lines{"state signing-in", kAuth + R"({"password":"<pw>"})", "savePassword sys-r <pw>",
                              kCookie + " 2082585600", on("Romeo"), R"(addScript s1 ["10.0.0.5"])", kControl,
                              "I signed in to Romeo"}));
-    EXPECT_EQ(controller->hostScriptId(), "s1");
     EXPECT_EQ(stored(), R"(sys-r auto | sys-r+@["10.0.0.5"])");
     controller->onMenuCommand(MenuCommand::SwitchSystem);
     command({{"cmd", "getState"}});
     EXPECT_EQ(lastState()["systems"].dump(),
               R"([{"host":"10.0.0.5","lastUsedMs":1767225600000,"name":"Romeo","port":8443,"savedPassword":true,)"
               R"("systemId":"sys-r"}])");
-    EXPECT_TRUE(lastState()["target"]["savedPassword"].get<bool>());
     command({{"cmd", "forget"}, {"systemId", "sys-r"}});
     EXPECT_EQ(lastState()["systems"].size(), 0u);
-    EXPECT_EQ(json::parse(test::readFile(settingsPath))["lastSystemId"], "");
 
     world.passwords["sys-nr"] = "older-password";  // without remember none is kept; the cookie is the browser's
     take();
@@ -268,8 +255,6 @@ TEST_F(ctlLogin, TypedPasswordWithAndWithoutRemember) {
         "state signed-in", "I connecting to 10.0.0.5:8443", "I signed in to Alpha", "I left Alpha (switching system)",
         "I connecting to 10.0.0.5:8443", "I signed in to Alpha"}));
     // clang-format on
-    EXPECT_FALSE(lastState()["target"]["savedPassword"].get<bool>());
-    EXPECT_EQ(world.passwords.count("sys-nr"), 0u);
     EXPECT_EQ(stored(), R"(sys-v auto | sys-v+@["10.0.0.5"] sys-nr@["10.0.0.5"])");
 }
 
@@ -288,12 +273,17 @@ TEST_F(ctlLogin, SavedPasswordAndRefusals) {
             "W sign-in to Xray refused: HTTP 401"}},
     };
     // clang-format on
-    start();
-    world.passwords["sys-x"] = "";  // an empty saved password is no password
     toPasswordPhase("sys-x", "Xray");
     take();
+    accept();  // accepted after a cancel: neither saved nor used
+    login(kPassword);
+    command({{"cmd", "cancel"}});
+    pump();
+    world.passwords["sys-x"] = "";  // an empty saved password is no password
+    toPasswordPhase("sys-x", "Xray");
     command({{"cmd", "login"}});
-    EXPECT_EQ(take(), Lines{});
+    EXPECT_EQ(take(), (Lines{"state signing-in", "state host", kAuth + R"({"password":"<pw>"})", "state connecting",
+                             "probe 10.0.0.5:8443", "state password", "I connecting to 10.0.0.5:8443"}));
     world.passwords["sys-x"] = "saved-pw";
     for (const auto& c : cases) {
         world.answers.push_back(c.answer);
@@ -313,20 +303,7 @@ TEST_F(ctlLogin, SavedPasswordAndRefusals) {
                              "I signed in to Xray"}));
 }
 
-TEST_F(ctlLogin, PasswordAcceptedAfterCancelIsNeitherSavedNorUsed) {
-    start();
-    toPasswordPhase("sys-late");
-    take();
-    accept();
-    login(kPassword);
-    command({{"cmd", "cancel"}});
-    pump();
-    EXPECT_EQ(take(), (Lines{"state signing-in", "state host", kAuth + R"({"password":"<pw>"})"}));
-    EXPECT_EQ(stored(), " |");
-}
-
 TEST_F(ctlLogin, RememberedTrustedAndNoViewSignIns) {
-    start();
     signInTyped(true, "sys-m", "Memo");
     controller->onMenuCommand(MenuCommand::SwitchSystem);  // keeps the cookie and the remembered flag
     take();
@@ -427,7 +404,6 @@ TEST_F(ctlSession, EveryWayOutUndoesTheSession) {
 }
 
 TEST_F(ctlSession, PageMessagesFromElsewhereOrOfUnknownKindsKeepTheSession) {
-    start();
     controller->handlePageMessage("https://10.0.0.5/control/", kLogout);  // not signed in
     signInTyped(true, "sys-p", "Pat");
     take();
@@ -453,27 +429,19 @@ TEST_F(ctlSession, PageMessagesFromElsewhereOrOfUnknownKindsKeepTheSession) {
     EXPECT_EQ(take(), ended({cookie, cookie, cookie}, "", "Pat (You signed out.)"));
 }
 
-TEST_F(ctlSession, CancelFromTheStartPageWhileSignedInChangesNothing) {
-    start();
-    command({{"cmd", "getState"}});
+using ctlViews = ControllerTest;
+
+TEST_F(ctlViews, RecreatedViewsAndLateScriptRegistrations) {
     view->deferScripts = true;  // the start page still shows: the script registration is running
     signInTyped(true);
     take();
-    command({{"cmd", "cancel"}});
+    command({{"cmd", "cancel"}});  // signed in, the start page changes nothing
     command({{"cmd", "back"}});
     connect("10.0.0.66");
     EXPECT_EQ(take(), Lines{});
     view->completeScripts(true);
-    EXPECT_EQ(take(), Lines{kControl});
     EXPECT_EQ(view->handlers.certificateError("https://10.0.0.66/"), Decision::Refuse);
-}
-
-using ctlViews = ControllerTest;
-
-TEST_F(ctlViews, RecreatedViewsAndLateScriptRegistrations) {
-    start();
-    signInTyped(true);
-    take();
+    EXPECT_EQ(take(), (Lines{kControl, "W certificate error refused for https://10.0.0.66/"}));
     auto fresh = std::make_shared<FakeView>(log, "new ");
     EXPECT_TRUE(controller->onWebViewReady(fresh));  // the old id means nothing to the new view
     controller->onMenuCommand(MenuCommand::SwitchSystem);
@@ -506,7 +474,6 @@ TEST_F(ctlViews, RecreatedViewsAndLateScriptRegistrations) {
 }
 
 TEST_F(ctlViews, PoliciesAreDecidedLoggedAndWiredIntoPopups) {
-    start(false);
     view->certificateEvents = false;
     view->cookiesOk = false;
     controller->onWebViewReady(view);
@@ -550,22 +517,9 @@ TEST_F(ctlViews, PoliciesAreDecidedLoggedAndWiredIntoPopups) {
     // clang-format on
 }
 
-TEST_F(ctlViews, DetachedControllerDropsLatePostsAndIsFreed) {
-    start();
-    connect("10.0.0.5");
-    std::weak_ptr<AppController> weak = controller;
-    controller->detachShell();
-    controller.reset();
-    view->handlers = {};           // the shell destroys its views
-    EXPECT_FALSE(weak.expired());  // the worker still holds it
-    world.runJob(0);               // the worker finishes and posts its result
-    EXPECT_TRUE(weak.expired());
-}
-
 using ctlDiscovery = ControllerTest;
 
 TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystemsAndIsThrottled) {
-    start();
     DiscoveredSystem system{"4f2c0000", "Wall A", "North", "", "ok", {}, false};
     system.addresses = {{"10.0.0.5", 8443, true, false, 12}, {"10.0.1.5", 8443, false, false, 30}};
     world.discovery = DiscoveryResult{{system}, 6, 2, 3, 1, false, ""};
@@ -588,7 +542,7 @@ TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystemsAndIsThrottled) {
     world.monoMs += 4999;  // the throttle counts from the last accepted start, in every controller
     command({{"cmd", "discoverSystems"}});
     Lines other;
-    auto second = std::make_shared<AppController>(world.services(dir.path() / "other.json"));
+    auto second = std::make_shared<AppController>(world.services(path() / "other.json"));
     second->setEventSink([&](const std::string& text) { other.push_back(text); });
     second->handleCommand(R"({"cmd":"discoverSystems"})");
     EXPECT_EQ(other, Lines{R"({"error":"","event":"discovery","state":"throttled","systems":[]})"});
@@ -598,6 +552,16 @@ TEST_F(ctlDiscovery, RunPublishesSearchingThenTheSystemsAndIsThrottled) {
     EXPECT_EQ(take(), (Lines{"discovery throttled 1", "discovery searching 1", "discover control-native <key>",
                              "discovery done 0 !no usable network interface",
                              "I discovery: 0 probes on 0 interfaces, 0 offers (0 rejected), 0 systems"}));
+
+    // A detached controller drops the posts of its workers, so the last of them frees it.
+    connect("10.0.0.5");
+    std::weak_ptr<AppController> weak = controller;
+    controller->detachShell();
+    controller.reset();
+    view->handlers = {};           // the shell destroys its views
+    EXPECT_FALSE(weak.expired());  // the worker still holds it
+    world.runJob(0);
+    EXPECT_TRUE(weak.expired());
 }
 
 }  // namespace
