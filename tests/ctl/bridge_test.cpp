@@ -86,13 +86,10 @@ protected:
         EXPECT_TRUE(state("signing-in"));
         return actionsTo("navigate");
     }
-    void input(const std::string& kind, json args) {
-        args["input"] = kind;
-        send(args);
-    }
     void logoutSignal() {
-        input("pageMessage",
-              {{"source", origin() + "/control/"}, {"message", {{"ostrelHost", "signedOut"}, {"reason", "logout"}}}});
+        send({{"input", "pageMessage"},
+              {"source", origin() + "/control/"},
+              {"message", {{"ostrelHost", "signedOut"}, {"reason", "logout"}}}});
         EXPECT_EQ(actionsTo("navigate"), std::string("deleteCookies ") + kEnded);
     }
 
@@ -149,31 +146,27 @@ TEST_F(ctlBridge, TypedSignInKeepsThePasswordUntilTheSystemRefusesIt) {
     ASSERT_TRUE(sim->configure({{"trusted", true}}));
     send({{"cmd", "connect"}, {"host", "127.0.0.1:" + std::to_string(sim->port())}});
     EXPECT_EQ(actionsTo("navigate"), opened(false));
-    const struct {
-        const char* input;
-        std::string url, name;
-        const char* result;
-    } cases[] = {
-        {"navigation", origin() + "/source?tab=1", "", "external"},
-        {"certificateError", origin() + "/", "", "allow"},
-        {"certificateError", "https://127.0.0.2/", "", "refuse"},
-        {"newWindow", origin() + "/control/popup", "ostrelPopup", "popup"},
-    };
-    for (const auto& c : cases) {
-        input(c.input, c.name.empty() ? json{{"url", c.url}} : json{{"url", c.url}, {"name", c.name}});
-        EXPECT_EQ(next([](const json& j) { return j.contains("action"); }),
-                  (json{{"action", "decision"}, {"input", c.input}, {"result", c.result}, {"url", c.url}}));
+    const json inputs[] = {
+        {{"input", "navigation"}, {"url", origin() + "/source?tab=1"}},
+        {{"input", "certificateError"}, {"url", origin() + "/"}},
+        {{"input", "certificateError"}, {"url", "https://127.0.0.2/"}},
+        {{"input", "newWindow"}, {"url", origin() + "/control/popup"}, {"name", "ostrelPopup"}},
+        {{"input", "navigation"}, {"url", "ostrel-app://control.ui/index.html"}, {"main", false}},  // in the popup
+        {{"input", "webViewReady"}},  // a re-created main view while signed in
+        {{"input", "menu"}, {"item", "signOut"}}};
+    std::string actions;
+    for (const json& line : inputs) {
+        send(line);
+        actions += actionsTo(line["input"] == "webViewReady" ? "webViewReady"
+                             : line.contains("url")          ? "decision"
+                                                             : "navigate") +
+                   " ";
     }
-    // The popup is wired and receives the host script; it never shows the start page.
-    EXPECT_EQ(next([](const json& j) { return j.contains("action"); }).value_or(json())["view"], "popup");
-    input("navigation", {{"url", "ostrel-app://control.ui/index.html"}, {"main", false}});
-    EXPECT_EQ(actionsTo("decision"), "decision:cancel");
-    // A re-created main view while signed in gets the script and the Control UI again.
-    input("webViewReady", json::object());
-    EXPECT_EQ(actionsTo("webViewReady"),
-              "addScript:[\"127.0.0.1\"] navigate:" + origin() + "/control/ webViewReady:true");
-    input("menu", {{"item", "signOut"}});
-    EXPECT_EQ(actionsTo("navigate"), kEnded);
+    // The popup gets the host script; the main view the script and the Control UI again.
+    EXPECT_EQ(actions,
+              "decision:external decision:allow decision:refuse decision:popup addScript:[\"127.0.0.1\"] "
+              "decision:cancel addScript:[\"127.0.0.1\"] navigate:" +
+                  origin() + "/control/ webViewReady:true " + kEnded + " ");
     EXPECT_EQ(sim->requests("/api/control-auth").size(), 3u);
 }
 

@@ -2,6 +2,7 @@
 // under TSan (ctest -L concurrency).
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 #include <thread>
 
@@ -11,21 +12,17 @@
 namespace ostrel::ctl::testing {
 namespace {
 
-struct Folder {
-    test::TempDir dir;
-};
-
-class ctlConcurrency : public ::testing::Test, public Folder, public Harness {
-protected:
-    ctlConcurrency() : Harness(dir.path() / "config.json") { start(); }
+struct ctlConcurrency : ::testing::Test, test::TempDir, Harness {
+    ctlConcurrency() : Harness(path() / "config.json") { start(); }
 };
 
 TEST_F(ctlConcurrency, TasksPostedFromManyThreadsRunOnceInOrder) {
     constexpr int kThreads = 4, kPerThread = 2000;
-    std::vector<std::vector<int>> seen(kThreads), expected(kThreads);  // `seen`: touched only by this thread
+    std::vector<int> order(kPerThread);
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<std::vector<int>> seen(kThreads), expected(kThreads, order);  // `seen`: touched only by this thread
     std::vector<std::thread> posters;
     for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kPerThread; ++i) expected[t].push_back(i);
         posters.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i) controller->post([&seen, t, i] { seen[t].push_back(i); });
         });

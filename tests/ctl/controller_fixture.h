@@ -153,14 +153,12 @@ struct FakeWorld {
     }
     bool start(std::function<void()> job) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (threads == Threads::Fail) return false;
-        if (threads == Threads::Queued) return jobs.push_back(std::move(job)), true;
+        if (threads != Threads::Real) return threads == Threads::Queued && (jobs.push_back(std::move(job)), true);
         ++running;
         return startDetachedThread([this, job = std::move(job)] {
             job();
             std::lock_guard<std::mutex> lock(mutex);
-            --running;
-            idle.notify_all();
+            --running, idle.notify_all();
         });
     }
     // Runs waiting job `index` (modulo their number); false when none waits.
@@ -205,8 +203,7 @@ struct Harness {
         controller->attachWindow(window);
         if (withView) controller->onWebViewReady(view);
     }
-    // Events in full in `events`; in the log "state PHASE [+key] [!error] [~notice]" or "discovery STATE SYSTEMS
-    // [!error]".
+    // Events in full in `events`; in the log "state PHASE [+key] [!error] [~notice]" or "discovery STATE N [!error]".
     void sink() {
         controller->setEventSink([this](const std::string& text) {
             events.push_back(text);

@@ -135,7 +135,7 @@ using ctlConnect = ControllerTest;
 
 TEST_F(ctlConnect, HostTextPhasesAndFailures) {
     connect(" \t ");  // no host in it
-    login("x");        // phase host
+    login("x");       // phase host
     connect(" https://admin@10.0.0.5:9443/x?q=1 ", 1234);
     EXPECT_EQ(lastState()["form"], (json{{"host", "10.0.0.5"}, {"port", 9443}}));
     EXPECT_EQ(lastState()["target"],
