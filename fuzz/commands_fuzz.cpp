@@ -15,17 +15,12 @@
 using namespace ostrel;
 using namespace ostrel::fuzz;
 
-namespace {
-
 // Put in front of every typed password and site key; it must never come back out, in any case.
-constexpr std::string_view kSecretMark = "zq~s3cr3t~";
-
-bool holdsSecret(std::string text) {
+static constexpr std::string_view kSecretMark = "zq~s3cr3t~";
+static bool holdsSecret(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text.find(kSecretMark) != std::string::npos;
 }
-
-}  // namespace
 
 OSTREL_FUZZ_QUIET_LOGGING
 

@@ -96,10 +96,9 @@ protected:
         return out;
     }
     // What ending a session does, after the lines particular to the way out.
-    static Lines ended(Lines lines, const std::string& state, const std::string& left, const std::string& prefix = "") {
-        for (const std::string line : {"timer stop", "closePopups", "clearCertificateDecisions", "removeScript s1"})
-            lines.push_back(line == "timer stop" ? line : prefix + line);
-        for (const std::string& line : {std::string("window off"), prefix + kStart, state, "I left " + left}) {
+    static Lines ended(Lines lines, const std::string& state, const std::string& left) {
+        for (const std::string& line : Lines{"timer stop", "closePopups", "clearCertificateDecisions",
+                                             "removeScript s1", "window off", kStart, state, "I left " + left}) {
             if (!line.empty()) lines.push_back(line);
         }
         return lines;
