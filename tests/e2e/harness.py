@@ -1,69 +1,46 @@
 """The real app under its own Xvfb, D-Bus and Secret Service, driven by WebKitWebDriver, against the simulator."""
-import contextlib, glob, json, os, re, shutil, signal, subprocess, tempfile, time, unittest
+import contextlib, glob, json, os, pathlib, re, shutil, signal, subprocess, tempfile, time, unittest
 
 from selenium import webdriver
 from selenium.webdriver.common.by import By
 from selenium.webdriver.webkitgtk.options import Options
 from selenium.webdriver.webkitgtk.service import Service
 
-APP = os.environ.get("OSTREL_APP", "")
-SIM = os.environ.get("OSTREL_SIM", "")
-ARTIFACTS = os.environ.get("OSTREL_E2E_ARTIFACTS", "")
-# In a sanitizer build each test fails on any report about the app's own code (GTK, GLib and
-# WebKit keep one-off allocations until exit).
-SANITIZED = os.environ.get("OSTREL_E2E_SANITIZED") == "1"
-OWN_SOURCES = ("/app/", "/shell/", "/ctl/", "/net/", "/store/", "/log/", "/common/")
-START_URL = "ostrel-app://control.ui/index.html"
-SIM_ID = "ostrel-sim-0001"
-# Installed into the start page: every event the host delivers, in order.
+APP, SIM, ARTIFACTS = (os.environ.get(name, "") for name in ("OSTREL_APP", "OSTREL_SIM", "OSTREL_E2E_ARTIFACTS"))
+SANITIZED = os.environ.get("OSTREL_E2E_SANITIZED") == "1"  # then each test fails on a sanitizer report
+START_URL, SIM_ID = "ostrel-app://control.ui/index.html", "ostrel-sim-0001"
 RECORD_EVENTS = ("window.__ostrelEvents = window.__ostrelEvents || (document.addEventListener('ostrel-event', "
-                 "function (e) { window.__ostrelEvents.push(JSON.parse(e.detail)); }), []);")
+                 "function (e) { window.__ostrelEvents.push(JSON.parse(e.detail)); }), []);")  # all, in order
 SEND_COMMAND = "document.dispatchEvent(new CustomEvent('ostrel-command', {detail: JSON.stringify(arguments[0])}));"
 ADD_LINK = ("var a = document.createElement('a'); a.id = a.textContent = arguments[1]; a.href = arguments[0];"
             "if (arguments[2]) a.target = arguments[2]; document.body.prepend(a, document.createElement('br'));")
 
 
-def wait_for(what, predicate, timeout=20.0, interval=0.1):
-    """Polls until predicate() returns something truthy; fails the test with `what` otherwise."""
-    deadline = time.monotonic() + timeout
-    last = None
+def wait_for(what, predicate, timeout=20.0, interval=0.1):  # an exception is a "not yet": documents come and go
+    deadline, last = time.monotonic() + timeout, None
     while time.monotonic() < deadline:
         try:
             last = predicate()
-        except Exception as error:  # the page may be between documents
+            if last:
+                return last
+        except Exception as error:
             last = error
-        if last and not isinstance(last, Exception):
-            return last
         time.sleep(interval)
     raise AssertionError(f"timed out waiting for {what} (last: {last!r})")
 
 
-def ended(pid):
-    """Gone, or a zombie its parent (the driver) has yet to reap."""
+def ended(pid):  # gone, or a zombie its parent (the driver) has yet to reap
     with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as stat:
         return stat.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
     return True
 
 
-def vptr_check_from_webkit(report):
-    """JavaScriptCore releases shared_ptrs of its own through the C++ library's out-of-line helper,
-    which the dynamic linker binds to the app's instrumented copy; the check cannot know JSC's
-    types, so such a release always looks wrong. Only that case is left out."""
-    caller = re.search(r"\n\s*#1 0x[0-9a-f]+ (.*)", report)
-    return "invalid vptr" in report and "_Sp_counted_base" in report and caller is not None and \
-        "libjavascriptcoregtk" in caller.group(1)
-
-
-def leak_of_ours(leak):
-    """Allocated by our code (first frame past allocator and C++ library), or many lost along one path of ours."""
-    for frame in (line.strip() for line in leak.splitlines()):
-        if frame.startswith("#") and "/c++/" not in frame and \
-                not re.search(r" in (operator new|malloc|calloc|realloc|__interceptor_)", frame):
-            if any(part in frame for part in OWN_SOURCES) and "/tests/" not in frame:
-                return True
-            break
-    count = re.search(r"in (\d+) object\(s\)", leak)
-    return bool(count) and int(count.group(1)) >= 10 and any(part in leak for part in OWN_SOURCES)
+def finding_of_ours(block):
+    """A memory error, or undefined behaviour but JavaScriptCore releasing its shared_ptrs through the app's copy of
+    the helper (whose types the check cannot know)."""
+    caller = re.search(r"\n\s*#1 0x[0-9a-f]+ (.*)", block)
+    return "AddressSanitizer" in block and "ERROR" in block or "runtime error" in block and not (
+        "invalid vptr" in block and "_Sp_counted_base" in block and "libjavascriptcoregtk" in (caller or [""])[0])
 
 
 def window_geometry(env, name="Ostrel Ops Control"):
@@ -80,12 +57,10 @@ def brightness(env, x, y):
 
 def write_file(path, value):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(value if isinstance(value, str) else json.dumps(value))
+    pathlib.Path(path).write_text(value if isinstance(value, str) else json.dumps(value))
 
 
-def menu(env, action, method="Activate"):
-    """The header-bar menu's actions as GtkApplicationWindow exports them; Describe: enabled?"""
+def menu(env, action, method="Activate"):  # the header bar's menu actions on D-Bus; Describe: enabled?
     return env.run("gdbus", "call", "--session", "--dest", "org.ostrelops.Control", "--object-path",
                    "/org/ostrelops/Control/window/1", "--method", f"org.gtk.Actions.{method}", action,
                    *(["[]", "{}"] if method == "Activate" else [])).startswith("((true,")
@@ -101,13 +76,11 @@ def sign_in(env, sim, password, remember=False):
 
 
 def wait_control_ui(env, url=None):
-    wait_for("the Control UI", lambda: (env.url() == url if url else "/control/" in env.url()) and
+    wait_for("the Control UI", lambda: (url or "/control/") in env.driver.current_url and
              env.text("host-object") == "present")
 
 
-class Sim:
-    """One ostrel-system-sim on loopback, recording the requests it gets; ends with the test."""
-
+class Sim:  # one ostrel-system-sim on loopback, recording the requests it gets; ends with the test
     def __init__(self, env, *args, address="127.0.0.1"):
         self.record = os.path.join(env.root, f"sim-{len(env.procs)}.jsonl")
         self.proc, ready = env.spawn_ready([SIM, "--address", address, "--port", "0", "--record", self.record, *args])
@@ -125,29 +98,29 @@ class Sim:
 
 class AppEnv:
     def __init__(self, test, window_manager=False):
-        self.test = test
-        self.root = tempfile.mkdtemp(prefix="ostrel-e2e-")
-        self.procs = []
+        self.test, self.root, self.procs = test, tempfile.mkdtemp(prefix="ostrel-e2e-"), []
         self.driver = self.service = self.app_pid = None
         test.addCleanup(self.close)  # first, so that whatever starts below is ended
         self.env = dict(os.environ, OSTREL_ALLOW_AUTOMATION="1", NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory")
         self.env.pop("DBUS_SESSION_BUS_ADDRESS", None)
-        for var, name in (("HOME", "home"), ("XDG_RUNTIME_DIR", "run"), ("XDG_CACHE_HOME", "cache"),
-                          ("OSTREL_OPS_LOG_DIR", "logs"), ("XDG_CONFIG_HOME", "config"), ("XDG_DATA_HOME", "data"),
-                          ("XDG_STATE_HOME", "state")):
-            self.env[var] = os.path.join(self.root, name)
+        for var in ("HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "OSTREL_OPS_LOG_DIR", "XDG_CONFIG_HOME",
+                    "XDG_DATA_HOME", "XDG_STATE_HOME"):
+            self.env[var] = os.path.join(self.root, var.lower())
             os.makedirs(self.env[var], mode=0o700)
         self.log_dir = os.path.join(self.env["OSTREL_OPS_LOG_DIR"], "native-control-app")
         self.data_dir = os.path.join(self.env["XDG_DATA_HOME"], "OstrelOps", "control-app")
-        self.config_path = os.path.join(self.env["XDG_CONFIG_HOME"], "OstrelOps", "control-app", "config.json")
-        self.sanitizer_logs = os.path.join(self.root, "sanitizer")
-        self.driver_log = os.path.join(self.root, "logs", "driver-and-app.log")
-        if SANITIZED:
-            self.env["ASAN_OPTIONS"] = f"log_path={self.sanitizer_logs}:detect_leaks=1"
-            self.env["UBSAN_OPTIONS"] = f"log_path={self.sanitizer_logs}:print_stacktrace=1"
-            self.env["LSAN_OPTIONS"] = "exitcode=0"  # leaks end in a report file that the test reads
-        self.opened_urls_file = os.path.join(self.root, "opened-urls.txt")
-        self._install_default_browser()
+        self.driver_log = os.path.join(self.env["OSTREL_OPS_LOG_DIR"], "driver-and-app.log")
+        if SANITIZED:  # reports go to the driver's log; GTK, GLib and WebKit keep allocations until exit
+            self.env.update(ASAN_OPTIONS="detect_leaks=0", UBSAN_OPTIONS="print_stacktrace=1")
+        self.opened_urls_file = pathlib.Path(self.root, "opened-urls.txt")  # what the default browser was handed
+        recorder = os.path.join(self.root, "default-browser")
+        write_file(recorder, f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened_urls_file}"\n')
+        os.chmod(recorder, 0o755)
+        write_file(os.path.join(self.env["XDG_DATA_HOME"], "applications", "test-browser.desktop"),
+                   f"[Desktop Entry]\nType=Application\nName=Test browser\nExec={recorder} %u\n"
+                   "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
+        write_file(os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list"), "[Default Applications]\n"
+                   "x-scheme-handler/http=test-browser.desktop\nx-scheme-handler/https=test-browser.desktop\n")
         read, write = os.pipe()
         self.spawn(["Xvfb", "-displayfd", str(write), "-screen", "0", "1920x1080x24", "-nolisten", "tcp", "-noreset"],
                    pass_fds=(write,))
@@ -156,14 +129,11 @@ class AppEnv:
             self.env["DISPLAY"] = ":" + f.readline().strip()
         if window_manager:
             self.spawn(["openbox", "--sm-disable"])
-            wait_for("the window manager", lambda: "window id" in self.run("xprop", "-root",
-                                                                           "_NET_SUPPORTING_WM_CHECK"))
+            wait_for("the window manager",
+                     lambda: "window id" in self.run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"))
         bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-        keyring = self.spawn(["gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"],
-                             stdin=subprocess.PIPE)
-        keyring.stdin.write("throw-away-keyring")
-        keyring.stdin.close()
+        self.spawn(["sh", "-c", "echo x | exec gnome-keyring-daemon --foreground --unlock --components=secrets"])
         wait_for("the Secret Service", lambda: "boolean true" in self.run(
             "dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
             "org.freedesktop.DBus.NameHasOwner", "string:org.freedesktop.secrets"))
@@ -177,29 +147,14 @@ class AppEnv:
         self.procs.append(proc)
         return proc
 
-    def spawn_ready(self, args):
-        """A tool that says it is ready in a JSON line and takes commands on standard input."""
+    def spawn_ready(self, args):  # a tool that says it is ready in a JSON line and takes commands on standard input
         proc = self.spawn(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=None)
         return proc, json.loads(proc.stdout.readline() or "{}")
 
-    def _install_default_browser(self):
-        recorder = os.path.join(self.root, "default-browser")
-        write_file(recorder, f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{self.opened_urls_file}"\n')
-        os.chmod(recorder, 0o755)
-        write_file(os.path.join(self.env["XDG_DATA_HOME"], "applications", "ostrel-test-browser.desktop"),
-                   f"[Desktop Entry]\nType=Application\nName=Test browser\nExec={recorder} %u\n"
-                   "MimeType=x-scheme-handler/http;x-scheme-handler/https;\n")
-        write_file(os.path.join(self.env["XDG_CONFIG_HOME"], "mimeapps.list"),
-                   "[Default Applications]\nx-scheme-handler/http=ostrel-test-browser.desktop\n"
-                   "x-scheme-handler/https=ostrel-test-browser.desktop\n")
-
     def opened_urls(self):
-        with contextlib.suppress(FileNotFoundError), open(self.opened_urls_file) as f:
-            return f.read().split()
-        return []
+        return self.opened_urls_file.read_text().split() if self.opened_urls_file.exists() else []
 
-    def start(self, start_page=True):
-        """The app under WebKitWebDriver (its log gets the app's stderr); a remembered session skips the start page."""
+    def start(self, start_page=True):  # under WebKitWebDriver; a remembered session skips the start page
         options = Options()
         options.binary_location = APP
         options.set_capability("browserName", "ostrel-control")
@@ -216,22 +171,19 @@ class AppEnv:
             "return location.href === arguments[0] && document.readyState === 'complete'", START_URL))
         self.js(RECORD_EVENTS)
 
-    def stop(self):
-        """Ends the app as the desktop would (SIGTERM closes the window); fails if it does not end."""
+    def stop(self):  # as the desktop would (SIGTERM closes the window); fails if the app does not end
         pid, self.app_pid = self.app_pid, None
         try:
-            if pid:
-                with contextlib.suppress(ProcessLookupError):  # gone already, reaped by the driver
-                    os.kill(pid, signal.SIGTERM)
+            if pid and not ended(pid):
+                os.kill(pid, signal.SIGTERM)
                 wait_for("the app to end", lambda: ended(pid), interval=0.05)
         finally:
             if pid and not ended(pid):
                 os.kill(pid, signal.SIGKILL)
-            if self.driver:
-                with contextlib.suppress(Exception):
-                    self.driver.quit()
-            if self.service:
-                self.service.stop()
+            with contextlib.suppress(Exception):  # the app, and with it the session, may be gone
+                self.driver and self.driver.quit()
+            with contextlib.suppress(Exception):
+                self.service and self.service.stop()
             self.driver = self.service = None
 
     def js(self, script, *args):
@@ -248,16 +200,10 @@ class AppEnv:
         return [e for e in self.js("return window.__ostrelEvents || []") if e.get("event") == "state"]
 
     def wait_state(self, predicate=lambda s: True, what="the state"):
-        def check():
-            states = self.states()
-            return states and predicate(states[-1]) and states[-1]
-        return wait_for(what, check)
+        return wait_for(what, lambda: (states := self.states()) and predicate(states[-1]) and states[-1])
 
     def text(self, element_id):
         return self.js("var e = document.getElementById(arguments[0]); return e ? e.textContent : null", element_id)
-
-    def url(self):
-        return self.js("return location.href")
 
     def _log_lines(self, prefix):
         for path in sorted(glob.glob(os.path.join(self.log_dir, prefix + "*"))):
@@ -267,24 +213,11 @@ class AppEnv:
     def log_text(self):
         return "".join(self._log_lines("Log_"))
 
-    def wait_log(self, text, count=1):
-        """A background thread writes the log: wait for a line rather than read at once."""
+    def wait_log(self, text, count=1):  # a background thread writes the log
         wait_for(f"{text!r} in the log", lambda: self.log_text().count(text) >= count)
 
     def log_events(self, kind):
         return [e for e in map(json.loads, filter(str.strip, self._log_lines("events-"))) if e.get("kind") == kind]
-
-    def sanitizer_findings(self):
-        """Memory errors, undefined behaviour, and leaks of our code's making."""
-        findings = []
-        # UBSan writes to standard error in a combined build: the driver's log holds the app's.
-        for path in glob.glob(self.sanitizer_logs + ".*") + glob.glob(self.driver_log):
-            with open(path, errors="replace") as f:
-                blocks = re.split(r"\n(?=Direct leak|Indirect leak|=+\n==\d+==ERROR)", f.read())
-            findings += [b.strip() for b in blocks if "AddressSanitizer" in b and "ERROR" in b or
-                         "runtime error" in b and not vptr_check_from_webkit(b) or
-                         b.startswith(("Direct leak", "Indirect leak")) and leak_of_ours(b)]
-        return findings
 
     def close(self):
         result = getattr(getattr(self.test, "_outcome", None), "result", None)
@@ -296,21 +229,16 @@ class AppEnv:
                             dirs_exist_ok=True)
         try:
             self.stop()
-            findings = self.sanitizer_findings() if SANITIZED else []
+            log = pathlib.Path(self.driver_log)
+            text = log.read_text(errors="replace") if SANITIZED and log.exists() else ""
+            findings = [b.strip() for b in re.split(r"\n(?==+\n==\d+==ERROR)", text) if finding_of_ours(b)]
         finally:
             for proc in reversed(self.procs):
-                if proc.poll() is None:
-                    proc.terminate()
-                    try:
-                        proc.wait(timeout=10)
-                    except subprocess.TimeoutExpired:
-                        proc.kill()
-                        proc.wait()
+                proc.kill()
+                proc.wait()
             shutil.rmtree(self.root, ignore_errors=True)
         if findings:
-            raise AssertionError("sanitizer reports about the app's own code:\n\n" + "\n\n".join(findings[:5]))
+            raise AssertionError("sanitizer reports about the app's code:\n\n" + "\n\n".join(findings[:5]))
 
 
-class AppTestCase(unittest.TestCase):
-    def app_env(self, **kwargs):
-        return AppEnv(self, **kwargs)
+AppTestCase = unittest.TestCase  # what CMake looks for in a test module

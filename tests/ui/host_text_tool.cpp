@@ -1,5 +1,4 @@
-// Reads host texts the way the controller does, for the start page's tests: each input line is
-// {"text":…,"port":…}, each output line {"host":…,"port":…}. A bad line ends it with an exception.
+// The controller's reading of host texts, for the start page's tests: {"text":…,"port":…} lines in, {"host":…,"port":…} out.
 #include <iostream>
 #include <string>
 
