@@ -17,10 +17,8 @@ namespace ostrel {
 namespace {
 
 // A GLib critical (a null handed to a GLib call) ends the test instead of scrolling by.
-[[maybe_unused]] const bool kGlibCriticalsAreFatal = [] {
-    g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
-    return true;
-}();
+[[maybe_unused]] const bool kGlibCriticalsAreFatal =
+    (g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL)), true);
 
 #ifndef OSTREL_VAULT_NO_BUS
 std::string uniqueId(const std::string& tag) {
@@ -32,13 +30,9 @@ std::string uniqueId(const std::string& tag) {
 TEST(store_Vault, PasswordsRoundTripAsRawBytesPerExactId) {
     EXPECT_EQ(credentialTarget("abc-123"), "OstrelOps Control/abc-123");
     const std::string a = uniqueId("a"), b = uniqueId("b");
-    EXPECT_TRUE(!hasPassword(a) && readPassword(a).empty());
     const std::string first("p\xC3\xA4ss \xF0\x9F\x94\x90 \"'\\\0\xFF", 16);
     ASSERT_TRUE(savePassword(a, first) && savePassword(b, "secret-of-b"));
     EXPECT_TRUE(hasPassword(a) && readPassword(a) == first);
-    ASSERT_TRUE(savePassword(a, "second-secret"));
-    EXPECT_EQ(readPassword(a), "second-secret") << "a save replaces the stored password";
-    EXPECT_FALSE(hasPassword(a + "x") || hasPassword(a.substr(0, a.size() - 1)));
     deletePassword(a);
     EXPECT_TRUE(!hasPassword(a) && readPassword(a).empty() && readPassword(b) == "secret-of-b");
     deletePassword(b);
@@ -60,16 +54,10 @@ TEST(store_Vault, SiteKeyAndForgottenPasswordsStayOutOfConfigAndLogs) {
     deletePassword("site-key");
     EXPECT_TRUE(hasSiteKey());
 
-    SettingsStore store;
-    store.load();
-    const std::string oldest = uniqueId("oldest");
-    ASSERT_TRUE(savePassword(oldest, password));
-    store.recordSignIn(SystemEntry{oldest, "Oldest", "10.9.9.9", 8443, {}, 0, true});
-    store.setLastSystem(oldest, true);
-    for (int i = 0; i < 32; ++i) store.recordSignIn(SystemEntry{uniqueId("more"), "", "10.9.9.9", 8443, {}, 0, false});
-    EXPECT_TRUE(hasPassword(oldest)) << "falling off the list keeps the password";
-    store.forgetSystem(oldest);  // not listed any more: still deletes the credential
-    EXPECT_FALSE(hasPassword(oldest));
+    const std::string unlisted = uniqueId("unlisted");
+    ASSERT_TRUE(savePassword(unlisted, password));
+    SettingsStore().forgetSystem(unlisted);  // deletes the credential of a system the list does not hold
+    EXPECT_FALSE(hasPassword(unlisted));
 
     test::loggedText();
     const std::string config = test::readFile(configPath()), all = config + test::readTree(dirs.logs());
@@ -91,10 +79,7 @@ TEST(store_VaultNoBus, ReadsAreEmptyAndWritesFailWithAWarning) {
     EXPECT_TRUE(readPassword("sys").empty() && !hasPassword("sys") && !savePassword("sys", password));
     EXPECT_TRUE(readSiteKey().empty() && !hasSiteKey() && !saveSiteKey(siteKey));
     deleteSiteKey();
-    SettingsStore store;  // forgetting still rewrites the file although the credential stays
-    store.recordSignIn(SystemEntry{"sys", "", "10.0.0.1", 8443, {}, 0, false});
-    store.forgetSystem("sys");
-    EXPECT_EQ(test::readFile(configPath()).find("\"sys\""), std::string::npos);
+    deletePassword("sys");
     // The library's error: "Could not connect: ..." with its code (G_IO_ERROR_NOT_FOUND).
     EXPECT_EQ(test::countOf(test::loggedText(),
                             "could not save a credential to the Secret Service (error 1: Could not connect"),
