@@ -39,19 +39,13 @@ TEST(Utf, ConvertsEveryPlaneAndReplacesInvalidSequences) {
     EXPECT_EQ(utf16ToUtf8(std::u16string{0xDBFF}), "\xEF\xBF\xBD");
 }
 
-std::string nested(std::size_t depth, const std::string& open = "[", const std::string& close = "]") {
-    std::string text;
-    for (std::size_t i = 0; i < depth; ++i) text += open;
-    text += "1";
-    for (std::size_t i = 0; i < depth; ++i) text += close;
-    return text;
-}
-
 // The one entry for untrusted JSON. Each caller's own tests show that its input goes through it.
 TEST(JsonRead, DepthIsLimitedAtExactlyTheLimitAndNulBytesAreRefused) {
     using json_read::kMaxDepth;
     using namespace std::string_literals;
-    const std::string objects = nested(kMaxDepth - 1, "{\"k\":", "}");
+    const auto nested = [](std::size_t depth) { return std::string(depth, '[') + "1" + std::string(depth, ']'); };
+    std::string objects = "1";
+    for (std::size_t i = 1; i < kMaxDepth; ++i) objects = "{\"k\":" + objects + "}";
     const std::pair<std::string, bool> cases[] = {
         {nested(kMaxDepth), true},
         {nested(kMaxDepth + 1), false},

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <random>
+#include <ranges>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -89,8 +90,7 @@ TEST_F(store_Vault, SiteKeyAndForgottenPasswordsStayOutOfConfigAndLogs) {
     deletePassword(b);
     EXPECT_FALSE(savePassword("", "not-kept") || hasPassword(""));  // an empty id is never stored
 
-    ASSERT_TRUE(saveSiteKey(siteKey));
-    ASSERT_TRUE(savePassword("site-key", "system-password"));  // same target name, another user name
+    ASSERT_TRUE(saveSiteKey(siteKey) && savePassword("site-key", "system-password"));  // same target, other user
     EXPECT_TRUE(readSiteKey() == siteKey && readPassword("site-key") == "system-password");
     deletePassword("site-key");
     EXPECT_TRUE(hasSiteKey());
@@ -178,9 +178,8 @@ TEST_F(store_File, LoadsWholeOrNotAtAllAndMovesAnUnreadableFileAsideWithoutEverO
     EXPECT_TRUE(fs::is_directory(file / "inside")) << "no free name: nothing saved";
     for (int s = 0; s < 4; ++s) fs::remove(asideAt(s, 99));
     store.setLastSystem("x", true);
-    int movedToLast = 0;
-    for (int s = 0; s < 4; ++s) movedToLast += fs::is_directory(asideAt(s, 99) / "inside");
-    EXPECT_EQ(movedToLast, 1);
+    const auto movedToLast = [&](int s) { return fs::is_directory(asideAt(s, 99) / "inside"); };
+    EXPECT_EQ(std::ranges::count_if(std::views::iota(0, 4), movedToLast), 1);
     EXPECT_EQ(state(store), "x+|x/Name of x/10.0.0.1:9443/10.0.0.1/1000/-") << "memory kept the change";
     EXPECT_EQ(readFile(file), store.serialize());
     EXPECT_TRUE(moveAsideUnreadable(folder / "absent").empty()) << "a failed move is no move";
@@ -251,10 +250,9 @@ TEST_F(store_File, EveryChangeSavesTheWholeStateByteExactAndPrivately) {
     EXPECT_EQ(appDataDir(KnownFolder::Local), tmp.path() / "home" / ".local" / "share" / app);
 }
 
-// A failed write or rename keeps the old file, and killing a save at random moments never leaves
-// config.json torn, old or missing (no logging thread runs while this test forks). The suite runs a few
-// dozen kills; bench/store/crash-safety runs the long version (OSTREL_CRASH_KILLS=250).
-// State n of the saver varies in length, so that a torn or mixed file cannot pass for a whole one.
+// A failed write or rename keeps the old file; a save killed at any moment never leaves config.json torn,
+// old or missing (no logging thread runs while this forks). A few dozen kills here; bench/store/crash-safety
+// runs 250. State n of the saver varies in length, so that a torn or mixed file cannot pass for a whole one.
 std::string lastId(long n) {
     return "loop-" + std::to_string(n) + std::string(static_cast<std::size_t>(n % 37), '.');
 }
