@@ -244,7 +244,7 @@ TEST_F(store_File, EveryChangeSavesTheWholeStateByteExactAndPrivately) {
     const auto systems = store.systemsSnapshot();
     ASSERT_EQ(systems.size(), 32u);
     EXPECT_TRUE(systems[0].systemId == "sys-10" && systems[1].systemId == "sys-33" && systems[31].systemId == "sys-2");
-    // Relative or empty: ignored.
+    // XDG folders given relative or empty are ignored: the ones below HOME serve.
     test::ScopedEnv relativeConfig("XDG_CONFIG_HOME", "relative/path"), emptyData("XDG_DATA_HOME", "");
     EXPECT_EQ(appDataDir(KnownFolder::Roaming), tmp.path() / "home" / ".config" / app);
     EXPECT_EQ(appDataDir(KnownFolder::Local), tmp.path() / "home" / ".local" / "share" / app);
