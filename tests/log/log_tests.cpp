@@ -5,6 +5,7 @@
 
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "log/log.h"
 #include "tests/support/test_support.h"
@@ -132,7 +133,8 @@ TEST(Logging, EveryKindOfEntryIsWrittenExactlyAndStandardErrorServesOutsideASess
 }
 
 // Pruning keeps the newest files of each kind within the count and age limits, other files alone. Init prunes
-// before opening its files, which rotate at maxFileBytes (index before the extension) keeping maxFiles older.
+// before opening its files; an info line reaches them within about 2 s without a flush; they rotate at
+// maxFileBytes (index before the extension) keeping maxFiles older.
 TEST(PruneLogs, KeepsTheNewestWithinCountAndAgePerKindAndFilesRotateKeepingMaxFiles) {
     test::TempDir tmp;
     const auto make = [&](const std::string& name, int hours) {  // a log file made `hours` old
@@ -161,6 +163,13 @@ TEST(PruneLogs, KeepsTheNewestWithinCountAndAgePerKindAndFilesRotateKeepingMaxFi
     config.maxAgeDays = 5;
     init(config);
     const fs::path prettyPath = prettyLogPath(), eventPath = eventLogPath();
+    logf(Info, "on disk soon");  // within about 2 s, without a flush or a shutdown
+    const auto onDisk = [&] {
+        return test::readFile(prettyPath).find("on disk soon") != std::string::npos &&
+               test::readFile(eventPath).find("on disk soon") != std::string::npos;
+    };
+    for (int i = 0; i < 50 && !onDisk(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(onDisk());
     for (int i = 0; i < 200; ++i) logf(Info, "line %03d %s", i, std::string(80, 'r').c_str());
     shutdown();
     const std::string pretty = prettyPath.stem().string(), events = eventPath.stem().string();
