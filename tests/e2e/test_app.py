@@ -1,9 +1,9 @@
 """The app as an operator uses it: across restarts, against pages, with popups, beside its ui folder."""
-import glob, json, os, pathlib, posixpath, shutil, sqlite3, stat, time
+import glob, json, os, pathlib, posixpath, shutil, signal, sqlite3, stat, time
 
 from selenium.webdriver.common.by import By
 
-from harness import APP, SIM_ID, START_URL, AppEnv, AppTestCase, Sim, menu, sign_in, wait_control_ui, \
+from harness import APP, SANITIZED, SIM_ID, START_URL, AppEnv, AppTestCase, Sim, menu, sign_in, wait_control_ui, \
     wait_for, window_geometry, write_file
 
 PASSWORD, TOKEN = "pw-session-7f3a", "tok-e2e-52c1d9b7a0"
@@ -61,7 +61,7 @@ class AppTest(AppTestCase):
         self.assertEqual([p for p in files if PASSWORD.encode() in (data := pathlib.Path(p).read_bytes()) or
                           TOKEN.encode() in data], [])
 
-    def test_beside_its_ui_folder_minimise_and_second_start(self):
+    def test_beside_its_ui_folder_crash_minimise_and_second_start(self):
         env = AppEnv(self, window_manager=True)
         folder = os.path.join(env.root, "install")
         write_file(os.path.join(folder, "ui", "index.html"), "<!doctype html><title>beside</title><p>beside</p>")
@@ -73,6 +73,12 @@ class AppTest(AppTestCase):
         self.assertEqual(app.wait(timeout=20), 0)
         self.assertEqual([line in env.log_text() for line in (f"ui: {folder}/ui", "single-instance mutex unavailable",
                                                               "exiting (0)")], [True] * 3)
+        if not SANITIZED:  # the sanitizers own the fatal signals in that build
+            app = env.spawn([APP])
+            window_geometry(env)
+            app.send_signal(signal.SIGSEGV)
+            self.assertEqual(app.wait(timeout=30), -signal.SIGSEGV)
+            self.assertEqual(len(glob.glob(os.path.join(env.log_dir, "native-control-app-crash-*.txt"))), 1)
 
         env.start()
         env.send({"cmd": "getState"})
