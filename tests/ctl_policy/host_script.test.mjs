@@ -13,19 +13,17 @@ const settle = () => new Promise((resolve) => setImmediate(resolve));
 const SYSTEM = "https://10.0.0.5/control/";
 const LOGOUT = { ostrelHost: "signedOut", reason: "logout" };
 
-// A page at `href`. `channel`: "webview2", "webkit" or "none"; `fetch`: false for a page without one.
-function page(href, { channel = "webview2", text = script, postThrows = false, fetch = true, hostname } = {}) {
+// A page at `href`. `channel`: "webview2", "webkit", "throws" or "none"; `fetch`: false for a page without one.
+function page(href, { channel = "webview2", text = script, fetch = true, hostname } = {}) {
   const messages = [], calls = [];
   const context = vm.createContext({});
   const win = vm.runInContext("globalThis.window = globalThis", context);
   const url = new URL(href);
   win.location = { href: url.href, protocol: url.protocol, hostname: hostname ?? url.hostname, pathname: url.pathname };
   Object.assign(win, { URL, Request });
-  const post = (message) => {
-    if (postThrows) throw new Error("host gone");
-    messages.push(JSON.parse(JSON.stringify(message)));
-  };
+  const post = (message) => messages.push(JSON.parse(JSON.stringify(message)));
   if (channel === "webview2") win.chrome = { webview: { postMessage: post } };
+  if (channel === "throws") win.chrome = { webview: { postMessage: () => { throw new Error("host gone"); } } };
   if (channel === "webkit") {
     // The app's relay: the document's "ostrel-host-signal" events, their detail a JSON text.
     win.document = {};
@@ -61,19 +59,12 @@ test("the host object appears only on the system's /control pages over https", (
   }
 });
 
-test("a logout POST signals at once, whatever the answer and the form of the request", async () => {
-  for (const channel of ["webview2", "webkit"]) {
-    const { win, messages, calls } = page(SYSTEM, { channel });
-    const result = win.fetch("/api/control-logout", { method: "post", credentials: "same-origin" });
-    assert.deepEqual(messages, [LOGOUT], channel);
-    calls[0].reject(new TypeError("Failed to fetch"));
-    await assert.rejects(result, TypeError);
-  }
+test("a logout POST signals at once, whatever the form of the request", () => {
   const logout = "https://10.0.0.5/api/control-logout";
   const cases = [
     [["/api/control-logout"], 0], [["/api/control-logout/x", { method: "POST" }], 0],
     [["api/control-logout", { method: "POST" }], 0], // /control/deep/api/control-logout
-    [["/api/control-session", { method: "POST" }], 0], [["../../api/control-logout", { method: "POST" }], 1],
+    [["/api/control-session", { method: "POST" }], 0], [["../../api/control-logout", { method: "post" }], 1],
     [["https://10.0.0.5:8443/api/control-logout", { method: "POST" }], 1], [[new Request(logout, { method: "POST" })], 1],
     [[new Request(logout, { method: "POST" }), { method: "GET" }], 0], // init wins
     [[new URL(logout), { method: "POST" }], 1],
@@ -81,7 +72,7 @@ test("a logout POST signals at once, whatever the answer and the form of the req
   for (const [args, signals] of cases) {
     const { win, messages } = page("https://10.0.0.5/control/deep/page.html");
     win.fetch(...args);
-    assert.equal(messages.length, signals, String(args[0]));
+    assert.deepEqual(messages, Array(signals).fill(LOGOUT), String(args[0]));
   }
 });
 
@@ -117,8 +108,8 @@ test("the page keeps its fetch's promise, arguments and receiver; broken channel
   win.fetch = () => Promise.resolve({ status: 200 });
   win.fetch("/api/control-logout", { method: "POST" });
   assert.equal(messages.length, 2);
-  for (const options of [{ postThrows: true }, { channel: "none" }]) {
-    const broken = page(SYSTEM, options);
+  for (const channel of ["throws", "none"]) {
+    const broken = page(SYSTEM, { channel });
     assert.equal(broken.win.fetch("/api/control-logout", { method: "POST" }), broken.calls[0].promise);
     broken.win.fetch("/api/control-session");
     broken.calls[1].resolve({ status: 401 });
