@@ -5,9 +5,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <latch>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -62,15 +62,12 @@ __attribute__((noinline)) void pureVirtualCall() {
 }
 
 void twoThreads() {
-    std::atomic<int> ready{0};
-    auto fault = [&ready] {
-        for (ready.fetch_add(1); ready.load() < 2;) {
-        }
+    std::latch both(2);
+    const auto fault = [&both] {
+        both.arrive_and_wait();
         faultNullWrite();
     };
-    std::thread a(fault), b(fault);
-    a.join();
-    b.join();
+    std::jthread a(fault), b(fault);
 }
 
 }  // namespace helper

@@ -102,9 +102,7 @@ class appCrashFault : public appCrash, public ::testing::WithParamInterface<Faul
 TEST_P(appCrashFault, LogsTheHeadlineAndFramesAndWritesTheReport) {
     const FaultCase& c = GetParam();
     const HelperRun run = runHelper(c.mode, tmp_.path());
-    const fs::path dumpDir = tmp_.path() / "crash-helper";
     EXPECT_EQ(run.exitCode, c.exitCode) << run.log;
-    EXPECT_TRUE(run.logHas("[crash] handler installed (dumps -> " + dumpDir.string() + ")")) << run.log;
     ASSERT_TRUE(run.headlines.size() == 1 && run.reports.size() == 1) << run.log;
     std::smatch thread, stamp;
     ASSERT_TRUE(std::regex_match(run.headlines[0], thread, std::regex(c.headline + R"( \(thread (\d+)\))"s)))
@@ -148,9 +146,8 @@ TEST_F(appCrash, UnwritableDumpFolderOrABrokenHandler) {
     const std::string dumpDir = (tmp_.path() / "not-a-folder" / "dumps").string();
     const HelperRun unwritable = runHelper("null-write", tmp_.path(), dumpDir);
     EXPECT_TRUE(unwritable.exitCode == 128 + SIGSEGV && unwritable.headlines.size() == 1 &&
-                !unwritable.frames.empty() && !unwritable.logHas("minidump written"))
-        << unwritable.log;
-    EXPECT_TRUE(std::regex_match(unwritable.errors.back(),
+                !unwritable.frames.empty() && !unwritable.logHas("minidump written") &&
+                std::regex_match(unwritable.errors.back(),
                                  std::regex("could not create dump file " + dumpDir +
                                             R"(/crash-helper-crash-\d{8}_\d{6}-)" + unwritable.pid + R"(\.txt)")))
         << unwritable.log;

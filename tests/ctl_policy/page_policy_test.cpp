@@ -31,8 +31,7 @@ TEST(ctl_policy_Crack, SplitsWhatTheParserAcceptsAndRefusesTheRest) {
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {"HTTPS://10.0.0.5:9000/source?x=1#top", "https 10.0.0.5 /source?x=1#top"},
-        {"https://10.0.0.5", "https 10.0.0.5 /"},
-        {"https://[FE80::1]:8443/control/", "https FE80::1 /control/"},
+        {"https://[FE80::1]:8443/control/", "https FE80::1 /control/"}, {"https://10.0.0.5", "https 10.0.0.5 /"},
         {"https://[fe80::1%25eth0]/", "https fe80::1%eth0 /"},
         {"https://10.0.0.5/a%20b/%73ource?q=%41", "https 10.0.0.5 /a%20b/%73ource?q=%41"},
         {"ostrel-ui://app.local/index.html", "ostrel-ui app.local /index.html"}};
@@ -52,8 +51,9 @@ TEST(ctl_policy_SystemUrl, BrowserPathResolvesLikeTheBrowser) {
     // Only dot escapes count, not an escaped separator.
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {{"", "/"}, {"/", "/"}, {"/a/b", "/a/b"}, {"/a/..", "/"},
-        {"/a/.", "/a/"}, {"/..", "/"}, {"/../../x", "/x"}, {"/a\\b\\", "/a/b/"}, {"/a/%2E%2e/b", "/b"}, {"/a/.%2E/b", "/b"},
-        {"/a/%2E./b", "/b"}, {"/a/%2e/b", "/a/b"}, {"/a/%2f../b", "/a/%2f../b"}, {"/a//b", "/a//b"},
+        {"/a/.", "/a/"}, {"/..", "/"}, {"/../../x", "/x"}, {"/a\\b\\", "/a/b/"}, {"/a/%2E%2e/b", "/b"},
+        {"/a/.%2E/b", "/b"}, {"/a/%2E./b", "/b"}, {"/a/%2e/b", "/a/b"}, {"/a/%2f../b", "/a/%2f../b"},
+        {"/a//b", "/a//b"},
         {"/a/...", "/a/..."}};
     // clang-format on
     for (const auto& [path, expected] : cases) EXPECT_EQ(browserPath(path), expected) << path;
@@ -84,7 +84,8 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
         {"https://10.0.0.5.evil.example/", other}, {"https://10.0.0.5@evil.example/", other},
         {"https://example.org/", other}, {"mailto:x@10.0.0.5", none}, {"file:///etc/passwd", none},
         {"HTTP://example.org/", none}, {"https://example.org/a b", none}, {"about:blank", "allow refuse refuse"},
-        {"about:blank#x", none}, {"OSTREL-UI://app.local/index.html", none}, {kStart + "index.html", "allow refuse refuse"},
+        {"about:blank#x", none}, {"OSTREL-UI://app.local/index.html", none},
+        {kStart + "index.html", "allow refuse refuse"},
         {"wss://10.0.0.5:9000/source", "cancel refuse allow"},  // scheme, port and path play no part in the certificate
         {"not a url", none}, {"https://10.0.0.5\0@evil.example/"s, none}, {"https://10.0.0.5/control/\0"s, none},
         {"https://10.0.0.5/con\ntrol/", none}, {"https://10.0.0.5/control/\t", none},
@@ -131,13 +132,12 @@ TEST(ctl_policy_Session, ControlUrlBracketsABareIpv6HostAndTheCookieIsExact) {
         EXPECT_EQ(text, url);
         EXPECT_TRUE(isSignedInSystemUrl(text, true, {host})) << text;  // the URL leads back to the system
     }
-    const auto cookie = [](bool remember) {
+    for (const bool remember : {false, true}) {
         const SessionCookie c = makeSessionCookie(Target{"[FE80::1]", 8443, "", "", {}}, "tok-1", remember, 1767225600);
-        return std::tie(c.name, c.value, c.domain, c.path, c.httpOnly, c.secure, c.sameSite, c.expires) ==
-               std::make_tuple("ostrel_control_session"s, "tok-1"s, "fe80::1"s, "/"s, true, true, "Strict"s,
-                               remember ? std::optional<std::int64_t>(1767225600 + 315360000) : std::nullopt);
-    };
-    EXPECT_TRUE(cookie(false) && cookie(true));
+        EXPECT_EQ(std::tie(c.name, c.value, c.domain, c.path, c.httpOnly, c.secure, c.sameSite, c.expires),
+                  std::make_tuple("ostrel_control_session"s, "tok-1"s, "fe80::1"s, "/"s, true, true, "Strict"s,
+                                  remember ? std::optional<std::int64_t>(1767225600 + 315360000) : std::nullopt));
+    }
 }
 
 }  // namespace

@@ -1,19 +1,98 @@
-// The shell's portable parts: serving the UI folder, the outbox, the recovery budget and the
-// page relay's messages.
+// The shell's portable parts: window placement, serving the UI folder, the outbox, the recovery
+// budget and the page relay's messages.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "shell/outbox.h"
 #include "shell/page_channel.h"
+#include "shell/placement.h"
 #include "shell/recovery_budget.h"
 #include "shell/ui_files.h"
 #include "tests/support/test_support.h"
 
 namespace ostrel::shell {
+
+void PrintTo(const Rect& r, std::ostream* os) {
+    *os << "{" << r.x << ", " << r.y << ", " << r.w << ", " << r.h << "}";
+}
+void PrintTo(const Placement& p, std::ostream* os) {
+    PrintTo(p.rect, os);
+    *os << " dpi " << p.dpi << (p.maximized ? " maximized" : "");
+}
+
 namespace {
 
 namespace fs = std::filesystem;
+
+const Monitor kFullHd{{0, 0, 1920, 1080}, Rect{0, 0, 1920, 1040}};         // a panel at the bottom
+const Monitor kRightOf{{1920, 0, 2560, 1440}, Rect{1920, 0, 2560, 1440}};  // a second, larger monitor
+
+std::string at(const char* x, const char* y, const char* w, const char* h, const std::string& more = ",\"dpi\":96") {
+    return std::string("{\"version\":1,\"x\":") + x + ",\"y\":" + y + ",\"w\":" + w + ",\"h\":" + h + more + "}";
+}
+
+TEST(Placement, LoadTable) {
+    const std::string ok = at("100", "50", "1200", "800");
+    const Rect saved{100, 50, 1200, 800};
+    const std::string deep = std::string(64, '[') + std::string(64, ']');
+    const struct {
+        std::string text;
+        const char* reason;  // "" when the placement is used
+        Rect rect = {};
+        bool maximized = false;
+        std::vector<Monitor> monitors = {kFullHd};
+    } cases[] = {
+        // clang-format off
+        {ok, "", saved}, {at("100", "50", "1200", "800", ",\"dpi\":96,\"maximized\":true"), "", saved, true},
+        {placementText({{-20, 15, 999, 700}, 96, true}), "", {-20, 15, 999, 700}, true, {{{-99, 0, 4000, 3000}, {}}}},
+        {at("100", "50", "1200", "800", ",\"dpi\":96,\"maximized\":1"), "", saved},  // not a boolean: not maximised
+        {at("100", "50", "1200", "800", ",\"dpi\":96,\"extra\":[1]"), "", saved},
+        {at("1500", "900", "800", "600"), "", {1120, 440, 800, 600}},  // partly off screen: pulled in
+        {at("-50", "0", "4000", "3000"), "", {0, 0, 1920, 1040}},      // larger than the work area: shrunk
+        // 300 px on the first monitor, 900 px on the second: pulled into the second one's work area.
+        {at("1620", "1000", "1200", "800"), "", {1920, 640, 1200, 800}, false, {kFullHd, kRightOf}},
+        // The parser would stop at the NUL and take the text before it for the whole file.
+        {ok + std::string(1, '\0') + "junk", kReasonUnreadable}, {"{\"version\":1,", kReasonUnreadable},
+        {"[1,2]", kReasonUnreadable}, {at("0", "0", "800", "600", ",\"dpi\":96,\"e\":" + deep), kReasonUnreadable},
+        {"{\"version\":2,\"x\":0,\"y\":0,\"w\":800,\"h\":600,\"dpi\":96}", kReasonUnknownVersion},
+        {"{\"version\":\"1\"}", kReasonUnknownVersion}, {at("0", "0", "199", "600"), kReasonBadField},
+        {at("0", "0", "800", "16385"), kReasonBadField}, {at("10.5", "0", "800", "600"), kReasonBadField},
+        {at("0", "-32769", "800", "600"), kReasonBadField}, {at("0", "0", "800", "600", ""), kReasonBadField},
+        {at("0", "0", "800", "600", ",\"dpi\":47"), kReasonBadField},
+        {at("18446744073709551615", "0", "800", "600"), kReasonBadField},
+        {at("5000", "0", "800", "600"), kReasonNoMonitor}};  // on an unplugged monitor
+    // clang-format on
+    for (const auto& c : cases) {
+        const PlacementLoad load = parsePlacement(c.text, c.monitors);
+        // Only a damaged file is moved aside before it is overwritten.
+        const bool used = *c.reason == '\0', damaged = !used && c.reason != std::string(kReasonNoMonitor);
+        EXPECT_EQ(std::tuple(load.reason, load.damaged(), load.placement),
+                  std::tuple(std::string(c.reason), damaged,
+                             used ? std::optional(Placement{c.rect, 96, c.maximized}) : std::nullopt))
+            << c.text;
+    }
+}
+
+// A size scaled to another dpi is refitted to the nearest monitor's work area.
+TEST(Placement, DpiScalingOnTheWayInAndTheNearestMonitor) {
+    const std::vector<Monitor> big{{{0, 0, 3840, 2160}, Rect{0, 0, 3840, 2120}}};
+    // clang-format off
+    // {saved, dpi now, the window}: x1.5, halved, unchanged, the defaults, refitted, the nearest monitor
+    const std::tuple<std::optional<Placement>, int, Rect> cases[] = {
+        {Placement{{10, 20, 1200, 801}, 96, false}, 144, {10, 20, 1800, 1202}},
+        {Placement{{10, 20, 1200, 800}, 192, false}, 96, {10, 20, 600, 400}},
+        {Placement{{10, 20, 1200, 800}, 144, false}, 144, {10, 20, 1200, 800}},
+        {std::nullopt, 96, {40, 30, 1440, 900}}, {std::nullopt, 192, {40, 30, 2880, 1800}},
+        {Placement{{3000, 20, 2000, 1000}, 96, false}, 192, {0, 20, 3840, 2000}},
+        {Placement{{-900, 3000, 800, 600}, 192, false}, 96, {0, 1820, 400, 300}}};
+    // clang-format on
+    for (const auto& [placement, dpi, expected] : cases) {
+        EXPECT_EQ(initialRect(placement, 1440, 900, dpi, Rect{40, 30, 0, 0}, big), expected) << dpi;
+    }
+    EXPECT_EQ(nearestMonitor({kFullHd, kRightOf}, Rect{5000, 0, 10, 10}), std::optional<std::size_t>(1));
+    EXPECT_EQ(nearestMonitor({}, Rect{0, 0, 10, 10}), std::nullopt);
+}
 
 TEST(UiFiles, ServesOnlyFilesInsideTheFolderTypedByExtension) {
     test::TempDir temp;
