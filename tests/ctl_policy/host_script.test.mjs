@@ -43,7 +43,7 @@ function page(href, { channel = "webview2", text = script, fetch = true, hostnam
   return { win, messages, calls, pageFetch, context };
 }
 
-test("the host object appears only on the system's /control pages over https", () => {
+test("the host object appears only on the system's /control pages over https, from the file as written", () => {
   const table = [["https://10.0.0.5:9000/controlx", null, true], ["https://[fe80::1]/control/", null, true], ["https://[fe80::1]/control/", "fe80::1", true],
     ["https://ops.example/control/s?x=1", null, true], ["https://ops.example/control/", "OPS.EXAMPLE", true], ["https://10.0.0.5/source"],
     ["https://10.0.0.5/"], ["https://10.0.0.5/Control/"], ["http://10.0.0.5/control/"], ["https://10.0.0.6/control/"],
@@ -57,6 +57,12 @@ test("the host object appears only on the system's /control pages over https", (
     assert.ok(Object.isFrozen(host) && Object.isFrozen(host.features), href);
     assert.throws(() => (win.ostrelHost = { version: 2 }), TypeError);
   }
+  // The embedded script is the file as written, and hostile host names stay data.
+  const file = readFileSync(jsFile, "utf8").replace(/\r\n/g, "\n");
+  assert.equal(scriptFor([]), file.slice(file.indexOf("(function () {\n  var hosts = [];")));
+  const asWritten = page(SYSTEM, { text: file }); // no hosts: does nothing
+  assert.deepEqual([asWritten.win.ostrelHost, asWritten.win.fetch], [undefined, asWritten.pageFetch]);
+  assert.ok(page(SYSTEM, { text: scriptFor(['"];throw new Error("injected");//', "10.0.0.5", "\u2028"]) }).win.ostrelHost);
 });
 
 test("a logout POST signals at once, whatever the form of the request", () => {
@@ -113,12 +119,4 @@ test("the page keeps its fetch's promise, arguments and receiver; broken channel
     assert.equal(broken.win.fetch("/api/control-logout", { method: "POST" }), broken.calls[0].promise);
   }
   assert.equal(page(SYSTEM, { fetch: false }).win.fetch, undefined);
-});
-
-test("the embedded script is the file as written, and hostile host names stay data", () => {
-  const file = readFileSync(jsFile, "utf8").replace(/\r\n/g, "\n");
-  assert.equal(scriptFor([]), file.slice(file.indexOf("(function () {\n  var hosts = [];")));
-  const asWritten = page(SYSTEM, { text: file }); // no hosts: does nothing
-  assert.deepEqual([asWritten.win.ostrelHost, asWritten.win.fetch], [undefined, asWritten.pageFetch]);
-  assert.ok(page(SYSTEM, { text: scriptFor(['"];throw new Error("injected");//', "10.0.0.5", "\u2028"]) }).win.ostrelHost);
 });

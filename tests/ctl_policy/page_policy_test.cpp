@@ -101,21 +101,18 @@ TEST(ctl_policy_Decisions, NavigationNewWindowAndCertificateTables) {
             << url;
         EXPECT_TRUE(expected.starts_with("allow") || opensInDefaultBrowser(url) == expected.starts_with("ext")) << url;
     }
-    // Signed out, in a popup view, under the source client's window name, without popups or without a start page.
+    // Signed out, in a popup view, under the source client's window name, without popups or without a start page
+    // (the controller's tests cover the popup's start page, the signed-out window and certificate, the source tab).
     const std::string report = "https://10.0.0.5/control/report";
     EXPECT_FALSE(isSignedInSystemUrl(report, false, kHosts));
     const std::tuple<Decision, Decision> others[] = {
         {decideNavigation(report, true, false, kHosts, kStart), Decision::OpenExternal},
         {decideNavigation(kStart + "index.html", true, false, kHosts, kStart), Decision::Allow},
-        {decideNavigation(kStart + "index.html", false, true, kHosts, kStart), Decision::Cancel},
         {decideNavigation("about:blank", false, false, kHosts, kStart), Decision::Allow},
         {decideNavigation("ostrel-ui://x/", true, false, kHosts, ""), Decision::Cancel},
-        {decideNewWindow(report, "ostrelSourceTab", true, kHosts, true), Decision::Refuse},
         {decideNewWindow(report, "ostrelSourceTab", false, kHosts, true), Decision::Refuse},
         {decideNewWindow(report, "ostrelsourcetab", true, kHosts, true), Decision::Popup},
-        {decideNewWindow(report, "", false, kHosts, true), Decision::OpenExternal},
-        {decideNewWindow(report, "", true, kHosts, false), Decision::Refuse},
-        {decideCertificateError(report, false, kHosts), Decision::Refuse}};
+        {decideNewWindow(report, "", true, kHosts, false), Decision::Refuse}};
     for (std::size_t i = 0; i < std::size(others); ++i) {
         EXPECT_EQ(decisionName(std::get<0>(others[i])), decisionName(std::get<1>(others[i]))) << i;
     }
