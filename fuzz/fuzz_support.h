@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,14 @@
             std::abort();                                                                                             \
         }                                                                                                             \
     } while (0)
+
+// Every level filtered: damaged inputs warn on every run and would fill a disk.
+#define OSTREL_FUZZ_QUIET_LOGGING                                                                                      \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {                                                               \
+        ostrel::log::init(                                                                                             \
+            {.source = "fuzz", .logDir = ostrel::fuzz::scratchDir() / "logs", .minLevel = 100, .consoleSink = false}); \
+        return 0;                                                                                                      \
+    }
 
 namespace ostrel::fuzz {
 
@@ -38,22 +47,8 @@ inline const std::filesystem::path& scratchDir() {
 }
 
 inline void writeText(const std::filesystem::path& path, std::string_view text) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
+    std::ofstream(path, std::ios::binary) << text;
 }
-
-// Every level filtered: damaged inputs warn on every run and would fill a disk.
-inline void quietLogging() {
-    log::init(log::LogConfig{.source = "fuzz", .logDir = scratchDir() / "logs", .minLevel = 100, .consoleSink = false});
-}
-
-// The targets whose inputs log: quiet from the start.
-#define OSTREL_FUZZ_QUIET_LOGGING                        \
-    extern "C" int LLVMFuzzerInitialize(int*, char***) { \
-        ostrel::fuzz::quietLogging();                    \
-        return 0;                                        \
-    }
 
 // `text` cut at every `separator`, empty pieces kept.
 inline std::vector<std::string_view> splitOn(std::string_view text, char separator) {

@@ -5,9 +5,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <latch>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,11 +23,12 @@ volatile bool gStop = false;
 
 // clang-format off
 __attribute__((noinline)) void faultNullWrite() { *reinterpret_cast<volatile int*>(gZero) = 1; }
-__attribute__((noinline)) int faultDivide() { return 7 / static_cast<int>(gZero); }
+__attribute__((noinline)) void faultDivide() { gZero = 7 / static_cast<int>(gZero); }
 __attribute__((noinline)) void faultIllegal() { __builtin_trap(); }
 __attribute__((noinline)) void faultAbort() { std::abort(); }
 __attribute__((noinline)) void throwStd() { throw std::runtime_error("thrown by the helper"); }
 __attribute__((noinline)) void throwOther() { throw 42; }
+void hang() { for (;;) ::pause(); }
 // clang-format on
 
 __attribute__((noinline)) int recurse(int depth) {
@@ -56,21 +57,17 @@ struct Base {
 struct Derived : Base {
     void run() override {}
 };
-
 __attribute__((noinline)) void pureVirtualCall() {
     Derived d;
 }
 
 void twoThreads() {
-    std::atomic<int> ready{0};
-    auto fault = [&ready] {
-        for (ready.fetch_add(1); ready.load() < 2;) {
-        }
+    std::latch both(2);
+    const auto fault = [&both] {
+        both.arrive_and_wait();
         faultNullWrite();
     };
-    std::thread a(fault), b(fault);
-    a.join();
-    b.join();
+    std::jthread a(fault), b(fault);
 }
 
 }  // namespace helper
@@ -83,28 +80,22 @@ int main(int argc, char** argv) {
     config.source = "crash-helper";
     config.consoleSink = false;
     ostrel::log::init(config);
-    ostrel::crash::CrashSettings settings = ostrel::crash::settingsFor(config.source);
-    if (argc > 2) settings.dumpDir = argv[2];
-    if (mode == "fault-in-handler") settings.afterRawReport = [] { helper::faultIllegal(); };
-    if (mode == "hang-in-handler") {
-        settings.watchdogSeconds = 1;
-        settings.afterRawReport = [] {
-            for (;;) ::pause();
-        };
-    }
+    ostrel::crash::CrashSettings settings = ostrel::crash::settingsFor("crash-helper");
+    if (argc > 2 && *argv[2]) settings.dumpDir = argv[2];
+    using namespace helper;
+    if (mode.ends_with("-in-handler")) settings.afterRawReport = mode == "fault-in-handler" ? faultIllegal : hang;
+    if (mode == "hang-in-handler") settings.watchdogSeconds = 1;
     ostrel::crash::install(settings);
 
-    if (mode == "null-write" || mode.ends_with("-in-handler")) helper::faultNullWrite();
-    if (mode == "stack-overflow") return helper::recurse(0);
-    if (mode == "divide") return helper::faultDivide();
-    if (mode == "illegal") helper::faultIllegal();
-    if (mode == "abort") helper::faultAbort();
-    if (mode == "raise-segv") helper::raiseSegv();
-    if (mode == "bus") helper::faultBus();
-    if (mode == "terminate-std") helper::throwStd();
-    if (mode == "terminate-other") helper::throwOther();
-    if (mode == "pure-virtual") helper::pureVirtualCall();
-    if (mode == "two-threads") helper::twoThreads();
-    ostrel::log::shutdown();
-    return mode == "install-only" ? 0 : 10;
+    // clang-format off
+    const std::pair<const char*, void (*)()> faults[] = {{"null-write", faultNullWrite},
+        {"fault-in-handler", faultNullWrite}, {"hang-in-handler", faultNullWrite}, {"divide", faultDivide},
+        {"illegal", faultIllegal}, {"abort", faultAbort}, {"raise-segv", raiseSegv}, {"bus", faultBus},
+        {"terminate-std", throwStd}, {"terminate-other", throwOther}, {"pure-virtual", pureVirtualCall},
+        {"two-threads", twoThreads}};
+    // clang-format on
+    for (const auto& [name, fault] : faults) {
+        if (mode == name) fault();
+    }
+    return mode == "stack-overflow" ? recurse(0) : 10;
 }
