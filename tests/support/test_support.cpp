@@ -13,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 
 extern char** environ;
@@ -46,14 +45,20 @@ ScopedEnv::~ScopedEnv() {
     setOrUnset(name_, old_);
 }
 
+// The user folders below `root`, as the variables that point a program at them.
+static std::map<std::string, std::string> userDirVariables(const fs::path& root) {
+    return {{"HOME", root / "home"},
+            {"XDG_CONFIG_HOME", root / "config"},
+            {"XDG_DATA_HOME", root / "data"},
+            {"XDG_STATE_HOME", root / "state"},
+            {"OSTREL_OPS_LOG_DIR", root / "logs"}};
+}
+
 IsolatedUserDirs::IsolatedUserDirs(const fs::path& root) : root_(root) {
-    for (const char* sub : {"home", "config", "data", "state", "logs"}) fs::create_directories(root / sub);
-    const std::pair<const char*, fs::path> vars[] = {{"HOME", root / "home"},
-                                                     {"XDG_CONFIG_HOME", config()},
-                                                     {"XDG_DATA_HOME", root / "data"},
-                                                     {"XDG_STATE_HOME", state()},
-                                                     {"OSTREL_OPS_LOG_DIR", logs()}};
-    for (const auto& [name, path] : vars) envs_.push_back(std::make_unique<ScopedEnv>(name, path.string()));
+    for (const auto& [name, path] : userDirVariables(root)) {
+        fs::create_directories(path);
+        envs_.push_back(std::make_unique<ScopedEnv>(name, path));
+    }
 }
 
 std::string readFile(const fs::path& path) {
@@ -94,10 +99,7 @@ std::string readTree(const fs::path& folder) {
 
 std::string programPath(const char* envName) {
     if (const char* value = std::getenv(envName); value != nullptr && *value != '\0') return value;
-    const std::string name = envName;
-    if (name == "OSTREL_CLI") return OSTREL_CLI_PATH;
-    if (name == "OSTREL_SIM") return OSTREL_SIM_PATH;
-    throw std::runtime_error("no program path for " + name);
+    return std::string(envName) == "OSTREL_CLI" ? OSTREL_CLI_PATH : OSTREL_SIM_PATH;
 }
 
 bool inPrivateNetns() {
@@ -146,7 +148,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     posix_spawn_file_actions_destroy(&actions);
     for (int fd : {0, 1, 2}) ::close(pipes[fd][fd == 0 ? 0 : 1]);
     if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
-    std::tie(in_, out_, err_) = std::tuple(pipes[0][1], pipes[1][0], pipes[2][0]);
+    in_ = pipes[0][1], out_ = pipes[1][0], err_ = pipes[2][0];
     ::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -180,9 +182,8 @@ bool ChildProcess::fill(int fd, std::string& buffer, steady_clock::time_point de
     if (fd < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
     char chunk[65536];
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    buffer.append(chunk, static_cast<size_t>(n));
-    return true;
+    if (n > 0) buffer.append(chunk, static_cast<size_t>(n));
+    return n > 0;
 }
 
 std::string ChildProcess::readAll(bool stderrStream, milliseconds timeout) {
@@ -194,10 +195,10 @@ std::string ChildProcess::readAll(bool stderrStream, milliseconds timeout) {
 
 std::optional<std::string> ChildProcess::readLine(milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
-    for (auto nl = outBuffer_.find('\n'); nl == std::string::npos; nl = outBuffer_.find('\n')) {
+    std::size_t nl;
+    while ((nl = outBuffer_.find('\n')) == std::string::npos) {
         if (!fill(out_, outBuffer_, deadline)) return std::nullopt;
     }
-    const auto nl = outBuffer_.find('\n');
     std::string line = outBuffer_.substr(0, nl);
     outBuffer_.erase(0, nl + 1);
     return line;
@@ -220,11 +221,7 @@ std::optional<int> ChildProcess::wait(milliseconds timeout) {
 CliRun runCli(const fs::path& root, const std::vector<std::string>& args, std::vector<std::string> argv) {
     argv.push_back(programPath("OSTREL_CLI"));
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess child(argv, {{"OSTREL_OPS_LOG_DIR", (root / "logs").string()},
-                              {"HOME", root.string()},
-                              {"XDG_CONFIG_HOME", (root / "config").string()},
-                              {"XDG_DATA_HOME", (root / "data").string()},
-                              {"XDG_STATE_HOME", (root / "state").string()}});
+    ChildProcess child(argv, userDirVariables(root));
     CliRun run;
     run.out = child.readAll(false, seconds(30));
     run.code = child.wait(seconds(30));
