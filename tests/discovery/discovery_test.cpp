@@ -206,12 +206,15 @@ struct Responders {
     std::vector<std::unique_ptr<test::ChildProcess>> children;
 };
 
-TEST(discovery_Cli, ThreeBurstsAt0And250And750MsThenOneEventLine) {
+TEST(discovery_Cli, ThreeBurstsAt0And250And750MsThenOneEventLineOrFailure) {
     REQUIRE_NETNS();
     Responders responders(47901);
     const json ready = responders.start({"--system", "id=4f2c0001,name=Wall A,site=North,host=127.0.0.1,port=8443"});
     ASSERT_FALSE(ready.is_null());
-    const auto run = test::runCli(responders.dir.path(), {"discover", "--port", "47901"});
+    const auto discover = [&](const Strings& args, const Strings& prefix = {}) {
+        return test::runCli(responders.dir.path(), args, prefix);
+    };
+    const auto run = discover({"discover", "--port", "47901"});
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(run.out, R"({"error":"","event":"discovery","state":"done","systems":[{"addresses":1,"displayName":)"
                        "\"North \u2014 Wall A\""
@@ -236,24 +239,17 @@ TEST(discovery_Cli, ThreeBurstsAt0And250And750MsThenOneEventLine) {
     ASSERT_EQ(bursts.size(), 3u);
     EXPECT_NEAR(bursts[1], 250, 60);
     EXPECT_NEAR(bursts[2], 750, 60);
-}
 
-TEST(discovery_Cli, FailuresAndBadArguments) {
-    test::TempDir dir;
-    for (const Strings& args : {Strings{"discover", "--port", "0"}, Strings{"discover", "extra"}}) {
-        const auto run = test::runCli(dir.path(), args);
-        EXPECT_TRUE(run.code == 2 && run.out.empty() && run.err.find("--port N") != std::string::npos) << run.err;
-    }
-    REQUIRE_NETNS();  // the runs below send probes
-    const auto full =
-        test::runCli(dir.path(), {"discover", "--port", "47923"}, {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
+    const auto bad = discover({"discover", "--port", "47901", "extra"});
+    EXPECT_TRUE(bad.code == 2 && bad.out.empty() && bad.err.find("--port N") != std::string::npos) << bad.err;
+    const auto full = discover({"discover", "--port", "47923"}, {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
     EXPECT_TRUE(full.code == 1 && full.err.find("could not write") != std::string::npos) << full.err;
     // A namespace of its own whose loopback is down: nothing to bind to.
-    const auto run = test::runCli(dir.path(), {"discover", "--port", "47922"}, {"/usr/bin/unshare", "-n"});
-    if (run.code != 1 && run.out.empty()) GTEST_SKIP() << "cannot create a nested network namespace here";
-    EXPECT_EQ(run.code, 1);
-    EXPECT_EQ(run.out, R"({"error":"no usable network interface","event":"discovery","state":"done","systems":[]})"
-                       "\n");
+    const auto none = discover({"discover", "--port", "47922"}, {"/usr/bin/unshare", "-n"});
+    if (none.code != 1 && none.out.empty()) GTEST_SKIP() << "cannot create a nested network namespace here";
+    EXPECT_EQ(none.code, 1);
+    EXPECT_EQ(none.out, R"({"error":"no usable network interface","event":"discovery","state":"done","systems":[]})"
+                        "\n");
 }
 
 // Every datagram counts once: an offer, a rejected one (malformed, over 2048 bytes), or both (a

@@ -44,9 +44,7 @@ TEST(net_Https, ExactRequestsRetryAfterAndTheCliProbe) {
     SimProcess sim({"--password", "right", "--set-cookie", "--system-id", "lab-7", "--system-name", "Lab seven",
                     "--trusted", "true"});
     ASSERT_TRUE(sim.ready()) << sim.failure();
-    const HttpResult r = get(sim.port());
-    EXPECT_TRUE(r.ok && r.status == 200u && r.error.empty()) << r.error;
-    EXPECT_EQ(json::parse(r.body, nullptr, false)["systemId"], "lab-7");
+    EXPECT_EQ(get(sim.port()).status, 200u);
     // A short body, one long enough that libcurl would ask for "100-continue" on its own, and none.
     const std::string shortBody = signInRequestBody("right"), longBody = signInRequestBody(std::string(4000, 'p'));
     EXPECT_EQ(post(sim.port(), "/api/control-auth", shortBody).status, 200u);

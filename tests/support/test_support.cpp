@@ -22,8 +22,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono;
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ostrel-test-XXXXXX";
+    std::string pattern = (fs::temp_directory_path() / "ostrel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -81,9 +80,8 @@ std::vector<std::string> readLines(const fs::path& path) {
 std::vector<fs::path> listFiles(const fs::path& folder) {
     std::vector<fs::path> files;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    for (const auto& entry : fs::directory_iterator(folder, ec))
         if (entry.is_regular_file()) files.push_back(entry.path());
-    }
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -91,9 +89,8 @@ std::vector<fs::path> listFiles(const fs::path& folder) {
 std::string readTree(const fs::path& folder) {
     std::string all;
     std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ec))
         if (entry.is_regular_file()) all += readFile(entry.path());
-    }
     return all;
 }
 
@@ -110,9 +107,8 @@ bool inPrivateNetns() {
 // Applies the test's extra environment ("A=1|B=2", set by the test CMake) before any test runs,
 // and drops proxy settings so that no request leaves loopback through one.
 static const bool kEnvironmentPrepared = [] {
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         ::unsetenv(name);
-    }
     const char* extra = std::getenv("OSTREL_TEST_ENV");
     std::istringstream items(extra ? extra : "");
     for (std::string item; std::getline(items, item, '|');) {
@@ -124,17 +120,15 @@ static const bool kEnvironmentPrepared = [] {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
     int pipes[3][2];  // standard input, output and error
-    for (auto& p : pipes) {
+    for (auto& p : pipes)
         if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    }
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         if (env.count(entry.substr(0, entry.find('='))) == 0) envStrings.push_back(entry);
     }
-    for (const auto& [name, value] : env) {
+    for (const auto& [name, value] : env)
         if (value != "\x01") envStrings.push_back(name + "=" + value);
-    }
     std::vector<char*> argvPtrs, envPtrs;
     for (const auto& a : argv) argvPtrs.push_back(const_cast<char*>(a.c_str()));
     for (auto& e : envStrings) envPtrs.push_back(e.data());
@@ -157,9 +151,8 @@ ChildProcess::~ChildProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {in_, out_, err_}) {
+    for (int fd : {in_, out_, err_})
         if (fd >= 0) ::close(fd);
-    }
 }
 
 bool ChildProcess::writeStdin(const std::string& text) {
