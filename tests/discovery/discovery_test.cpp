@@ -1,8 +1,6 @@
-// Discovery: the portable logic (probe text, offer parsing, merge, order, names, the crypto helpers) as
-// tables, then on loopback inside the private namespace against simulator responders, directly and through
-// `ostrel-control-cli discover`: what only the network adds (bursts and their timing, counts, the receiving
-// interface, the site key) and the CLI's own output and exit codes. Every network test uses its own
-// destination port so tests may run in parallel.
+// Discovery: the portable logic (probe text, offers, merge, order, names, encoding) as tables; then, inside the
+// private namespace against simulator responders, directly and through `ostrel-control-cli discover`, what only
+// the network adds (bursts, counts, the receiving interface, the site key). Each network test has its own port.
 #include <map>
 
 #include <gtest/gtest.h>
@@ -176,9 +174,8 @@ TEST(discovery_Merge, OneSystemPerIdOrderedByLinkAndTimeWithNameHints) {
 
 // Simulator discovery responders on one port, recording every probe they receive to one file.
 struct Responders {
-    explicit Responders(int port) : port(port) {}
     // The responder's ready line (null when it did not start).
-    json start(Strings args) {
+    json start(int port, Strings args) {
         args.insert(args.begin(), {test::programPath("OSTREL_SIM"), "discovery", "--port", std::to_string(port),
                                    "--record", (dir.path() / "rec.jsonl").string()});
         children.push_back(std::make_unique<test::ChildProcess>(args));
@@ -201,15 +198,15 @@ struct Responders {
         return total;
     }
 
-    int port;
     test::TempDir dir;
     std::vector<std::unique_ptr<test::ChildProcess>> children;
 };
 
 TEST(discovery_Cli, ThreeBurstsAt0And250And750MsThenOneEventLineOrFailure) {
     REQUIRE_NETNS();
-    Responders responders(47901);
-    const json ready = responders.start({"--system", "id=4f2c0001,name=Wall A,site=North,host=127.0.0.1,port=8443"});
+    Responders responders;
+    const json ready =
+        responders.start(47901, {"--system", "id=4f2c0001,name=Wall A,site=North,host=127.0.0.1,port=8443"});
     ASSERT_FALSE(ready.is_null());
     const auto discover = [&](const Strings& args, const Strings& prefix = {}) {
         return test::runCli(responders.dir.path(), args, prefix);
@@ -257,7 +254,7 @@ TEST(discovery_Cli, ThreeBurstsAt0And250And750MsThenOneEventLineOrFailure) {
 // (127.0.0.1/8) ranks the addresses. The probes carry the site key, which one responder requires.
 TEST(discovery_Run, EveryAnswerIsCountedAndMerged) {
     REQUIRE_NETNS();
-    Responders responders(47902);
+    Responders responders;
     for (const Strings& args : std::vector<Strings>{
              {"--duplicate", "--system", "id=twice,host=127.0.0.1", "--system", "id=multi,name=Multi,host=10.1.2.3",
               "--system", "id=multi,host=nodeb.local", "--system", "id=multi,host=127.0.0.9,port=9443"},
@@ -266,7 +263,7 @@ TEST(discovery_Run, EveryAnswerIsCountedAndMerged) {
              {"--offer-size", "2048", "--system", "id=exactly-2048"},
              {"--foreign-nonce", "--system", "id=foreign"},
              {"--site-key", "discovery-net-test-key", "--system", "id=guarded,host=127.0.0.2"}}) {
-        ASSERT_FALSE(responders.start(args).is_null()) << args[0];
+        ASSERT_FALSE(responders.start(47902, args).is_null()) << args[0];
     }
     const auto result = runDiscovery({47902, "", "discovery-net-test-key", ""});  // port, group, site key, client kind
     std::map<std::string, Strings> hosts;

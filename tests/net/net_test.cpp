@@ -189,42 +189,39 @@ HttpFunction scripted(std::map<std::string, HttpResult> byPath, Strings& calls) 
 
 TEST(net_Probe, IdentityNameHostsAndTrust) {
     const std::string notASystem = "h:9/ '' ! h:9 answered, but not as an Ostrel Ops system.";
-    const auto config = [](const std::string& members) { return answer(200, R"({"systemId":"abc")" + members + "}"); };
-    // The system "abc" is known with the hosts "a" and "b" (`known` false: nothing is looked up at all).
-    const struct {
-        HttpResult config, session;
-        std::string host;
-        bool known;
-        std::string expected;
-    } cases[] = {
+    const auto identity = [](const std::string& more) { return answer(200, R"({"systemId":"abc")" + more + "}"); };
+    // Source-config and session answers, host, whether the system "abc" is known (with the hosts "a" and "b";
+    // false: nothing is looked up at all), the result.
+    const std::tuple<HttpResult, HttpResult, std::string, bool, std::string> cases[] = {
         {failure("the connection timed out"), {}, "h", true, "h:9/ '' ! Couldn't reach h:9: the connection timed out."},
         {answer(404, R"({"systemId":"abc"})"), {}, "h", true, notASystem},
         {answer(200, R"({"systemId":""})"), {}, "h", true, notASystem},
         {answer(200, R"({"systemId":42})"), {}, "h", true, notASystem},
         {answer(200, R"([{"systemId":"abc"}])"), {}, "h", true, notASystem},
         {answer(200, std::string(R"({"systemId":"abc"})") + '\0'), {}, "h", true, notASystem},  // strict JSON
-        {config(R"(,"systemName":"Lab")"), answer(200, R"({"trusted":true})"), "b", true, "b:9/abc 'Lab' a b trusted"},
-        {config(""), answer(200, R"({"trusted":false})"), "c", true, "c:9/abc 'c' a b c"},
-        {config(R"(,"systemName":"")"), answer(200, R"({"trusted":"true"})"), "B", true, "B:9/abc 'B' a b B"},
-        {config(R"(,"systemName":7)"), answer(401, R"({"trusted":true})"), "h", true, "h:9/abc 'h' a b h"},
-        {config(""), answer(200, "trusted"), "h", false, "h:9/abc 'h' h"},
-        {config(""), failure("the connection was reset"), "h", false, "h:9/abc 'h' h"},
+        {identity(R"(,"systemName":"Lab")"), answer(200, R"({"trusted":true})"), "b", true,
+         "b:9/abc 'Lab' a b trusted"},
+        {identity(""), answer(200, R"({"trusted":false})"), "c", true, "c:9/abc 'c' a b c"},
+        {identity(R"(,"systemName":"")"), answer(200, R"({"trusted":"true"})"), "B", true, "B:9/abc 'B' a b B"},
+        {identity(R"(,"systemName":7)"), answer(401, R"({"trusted":true})"), "h", true, "h:9/abc 'h' a b h"},
+        {identity(""), answer(200, "trusted"), "h", false, "h:9/abc 'h' h"},
+        {identity(""), failure("the connection was reset"), "h", false, "h:9/abc 'h' h"},
     };
     const FindSystemFunction knows = [](const std::string& id, SystemEntry& out) {
         return id == "abc" && (out.hosts = {"a", "b"}, true);
     };
-    for (const auto& c : cases) {
+    for (const auto& [config, session, host, known, expected] : cases) {
         Strings calls;
-        const auto http = scripted({{"/api/source-config", c.config}, {"/api/control-session", c.session}}, calls);
-        const ConnectResult r = runConnectProbe(c.host, 9, http, c.known ? knows : nullptr);
+        const auto http = scripted({{"/api/source-config", config}, {"/api/control-session", session}}, calls);
+        const ConnectResult r = runConnectProbe(host, 9, http, known ? knows : nullptr);
         // The whole result on one line; a failed one ends in "! <error>".
         std::string line =
             r.target.host + ":" + std::to_string(r.target.port) + "/" + r.target.systemId + " '" + r.target.name + "'";
-        for (const auto& host : r.target.hosts) line += " " + host;
-        EXPECT_EQ(line + (r.trusted ? " trusted" : "") + (r.ok ? "" : " ! ") + r.error, c.expected);
-        Strings expectedCalls = {"GET " + c.host + ":9/api/source-config"};
-        if (r.ok) expectedCalls.push_back("GET " + c.host + ":9/api/control-session");  // which never fails the probe
-        EXPECT_EQ(calls, expectedCalls) << c.expected;
+        for (const auto& name : r.target.hosts) line += " " + name;
+        EXPECT_EQ(line + (r.trusted ? " trusted" : "") + (r.ok ? "" : " ! ") + r.error, expected);
+        Strings expectedCalls = {"GET " + host + ":9/api/source-config"};
+        if (r.ok) expectedCalls.push_back("GET " + host + ":9/api/control-session");  // which never fails the probe
+        EXPECT_EQ(calls, expectedCalls) << expected;
     }
 }
 
