@@ -28,7 +28,6 @@ public:
     bool ready() const { return readyLine_.is_object() && readyLine_.value("port", 0) > 0; }
     std::string failure() const { return failure_; }  // why it is not ready (for test messages)
     int port() const { return readyLine_.value("port", 0); }
-    const nlohmann::json& readyLine() const { return readyLine_; }
 
     // The requests recorded so far, in order; with a `path`, only those to it.
     std::vector<nlohmann::json> requests(const std::string& path = "") const {

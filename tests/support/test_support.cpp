@@ -13,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 
 extern char** environ;
@@ -23,8 +22,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono;
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/ostrel-test-XXXXXX";
+    std::string pattern = (fs::temp_directory_path() / "ostrel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
@@ -46,14 +44,20 @@ ScopedEnv::~ScopedEnv() {
     setOrUnset(name_, old_);
 }
 
+// The user folders below `root`, as the variables that point a program at them.
+static std::map<std::string, std::string> userDirVariables(const fs::path& root) {
+    return {{"HOME", root / "home"},
+            {"XDG_CONFIG_HOME", root / "config"},
+            {"XDG_DATA_HOME", root / "data"},
+            {"XDG_STATE_HOME", root / "state"},
+            {"OSTREL_OPS_LOG_DIR", root / "logs"}};
+}
+
 IsolatedUserDirs::IsolatedUserDirs(const fs::path& root) : root_(root) {
-    for (const char* sub : {"home", "config", "data", "state", "logs"}) fs::create_directories(root / sub);
-    const std::pair<const char*, fs::path> vars[] = {{"HOME", root / "home"},
-                                                     {"XDG_CONFIG_HOME", config()},
-                                                     {"XDG_DATA_HOME", root / "data"},
-                                                     {"XDG_STATE_HOME", state()},
-                                                     {"OSTREL_OPS_LOG_DIR", logs()}};
-    for (const auto& [name, path] : vars) envs_.push_back(std::make_unique<ScopedEnv>(name, path.string()));
+    for (const auto& [name, path] : userDirVariables(root)) {
+        fs::create_directories(path);
+        envs_.push_back(std::make_unique<ScopedEnv>(name, path));
+    }
 }
 
 std::string readFile(const fs::path& path) {
@@ -76,9 +80,8 @@ std::vector<std::string> readLines(const fs::path& path) {
 std::vector<fs::path> listFiles(const fs::path& folder) {
     std::vector<fs::path> files;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    for (const auto& entry : fs::directory_iterator(folder, ec))
         if (entry.is_regular_file()) files.push_back(entry.path());
-    }
     std::sort(files.begin(), files.end());
     return files;
 }
@@ -86,18 +89,14 @@ std::vector<fs::path> listFiles(const fs::path& folder) {
 std::string readTree(const fs::path& folder) {
     std::string all;
     std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ec))
         if (entry.is_regular_file()) all += readFile(entry.path());
-    }
     return all;
 }
 
 std::string programPath(const char* envName) {
     if (const char* value = std::getenv(envName); value != nullptr && *value != '\0') return value;
-    const std::string name = envName;
-    if (name == "OSTREL_CLI") return OSTREL_CLI_PATH;
-    if (name == "OSTREL_SIM") return OSTREL_SIM_PATH;
-    throw std::runtime_error("no program path for " + name);
+    return std::string(envName) == "OSTREL_CLI" ? OSTREL_CLI_PATH : OSTREL_SIM_PATH;
 }
 
 bool inPrivateNetns() {
@@ -108,9 +107,8 @@ bool inPrivateNetns() {
 // Applies the test's extra environment ("A=1|B=2", set by the test CMake) before any test runs,
 // and drops proxy settings so that no request leaves loopback through one.
 static const bool kEnvironmentPrepared = [] {
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         ::unsetenv(name);
-    }
     const char* extra = std::getenv("OSTREL_TEST_ENV");
     std::istringstream items(extra ? extra : "");
     for (std::string item; std::getline(items, item, '|');) {
@@ -122,17 +120,15 @@ static const bool kEnvironmentPrepared = [] {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
     int pipes[3][2];  // standard input, output and error
-    for (auto& p : pipes) {
+    for (auto& p : pipes)
         if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    }
     std::vector<std::string> envStrings;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
         if (env.count(entry.substr(0, entry.find('='))) == 0) envStrings.push_back(entry);
     }
-    for (const auto& [name, value] : env) {
+    for (const auto& [name, value] : env)
         if (value != "\x01") envStrings.push_back(name + "=" + value);
-    }
     std::vector<char*> argvPtrs, envPtrs;
     for (const auto& a : argv) argvPtrs.push_back(const_cast<char*>(a.c_str()));
     for (auto& e : envStrings) envPtrs.push_back(e.data());
@@ -146,7 +142,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     posix_spawn_file_actions_destroy(&actions);
     for (int fd : {0, 1, 2}) ::close(pipes[fd][fd == 0 ? 0 : 1]);
     if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
-    std::tie(in_, out_, err_) = std::tuple(pipes[0][1], pipes[1][0], pipes[2][0]);
+    in_ = pipes[0][1], out_ = pipes[1][0], err_ = pipes[2][0];
     ::signal(SIGPIPE, SIG_IGN);
 }
 
@@ -155,9 +151,8 @@ ChildProcess::~ChildProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    for (int fd : {in_, out_, err_}) {
+    for (int fd : {in_, out_, err_})
         if (fd >= 0) ::close(fd);
-    }
 }
 
 bool ChildProcess::writeStdin(const std::string& text) {
@@ -180,9 +175,8 @@ bool ChildProcess::fill(int fd, std::string& buffer, steady_clock::time_point de
     if (fd < 0 || left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) return false;
     char chunk[65536];
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    buffer.append(chunk, static_cast<size_t>(n));
-    return true;
+    if (n > 0) buffer.append(chunk, static_cast<size_t>(n));
+    return n > 0;
 }
 
 std::string ChildProcess::readAll(bool stderrStream, milliseconds timeout) {
@@ -194,10 +188,10 @@ std::string ChildProcess::readAll(bool stderrStream, milliseconds timeout) {
 
 std::optional<std::string> ChildProcess::readLine(milliseconds timeout) {
     const auto deadline = steady_clock::now() + timeout;
-    for (auto nl = outBuffer_.find('\n'); nl == std::string::npos; nl = outBuffer_.find('\n')) {
+    std::size_t nl;
+    while ((nl = outBuffer_.find('\n')) == std::string::npos) {
         if (!fill(out_, outBuffer_, deadline)) return std::nullopt;
     }
-    const auto nl = outBuffer_.find('\n');
     std::string line = outBuffer_.substr(0, nl);
     outBuffer_.erase(0, nl + 1);
     return line;
@@ -220,11 +214,7 @@ std::optional<int> ChildProcess::wait(milliseconds timeout) {
 CliRun runCli(const fs::path& root, const std::vector<std::string>& args, std::vector<std::string> argv) {
     argv.push_back(programPath("OSTREL_CLI"));
     argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess child(argv, {{"OSTREL_OPS_LOG_DIR", (root / "logs").string()},
-                              {"HOME", root.string()},
-                              {"XDG_CONFIG_HOME", (root / "config").string()},
-                              {"XDG_DATA_HOME", (root / "data").string()},
-                              {"XDG_STATE_HOME", (root / "state").string()}});
+    ChildProcess child(argv, userDirVariables(root));
     CliRun run;
     run.out = child.readAll(false, seconds(30));
     run.code = child.wait(seconds(30));

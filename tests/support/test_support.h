@@ -57,9 +57,8 @@ private:
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 std::vector<std::string> readLines(const std::filesystem::path& path);
-std::vector<std::filesystem::path> listFiles(const std::filesystem::path& folder);
-// Every regular file below `folder`, concatenated.
-std::string readTree(const std::filesystem::path& folder);
+std::vector<std::filesystem::path> listFiles(const std::filesystem::path& folder);  // regular files, sorted
+std::string readTree(const std::filesystem::path& folder);  // every regular file below, concatenated
 
 // Path of a built program ("OSTREL_CLI", "OSTREL_SIM"): the environment variable if set, else the build's own.
 std::string programPath(const char* envName);
@@ -67,12 +66,12 @@ std::string programPath(const char* envName);
 // Inside ./scripts/test-env's private network namespace (broadcasts and name look-ups stay there).
 bool inPrivateNetns();
 
-// A child process with pipes on its standard streams.
+// A child process with pipes on its standard streams; killed (SIGKILL) and reaped if still running at the end.
 class ChildProcess : NoCopy {
 public:
     // `env` entries are added to (or replace) the current environment; a value of "\x01" unsets.
     ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
-    ~ChildProcess();  // kills (SIGKILL) and reaps a child still running
+    ~ChildProcess();
 
     pid_t pid() const { return pid_; }
     bool writeStdin(const std::string& text);
@@ -93,7 +92,7 @@ private:
     std::optional<int> exitCode_;
 };
 
-// One run of ostrel-control-cli with its own user folders below `root`.
+// One run of ostrel-control-cli with its own user folders below `root` (as IsolatedUserDirs sets them).
 struct CliRun {
     std::optional<int> code;
     std::string out, err, logs;  // logs: every log file of the run
