@@ -14,11 +14,14 @@ bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
     }
     return true;
 }
@@ -63,13 +66,33 @@ std::string percentDecoded(std::string_view text) {
     return out;
 }
 
+// IPv4 numbers in any base, or IPv6 with an optional zone of unreserved characters; lower case.
+bool looksLikeAddress(std::string_view host) {
+    const std::size_t percent = host.find('%');
+    const std::string_view address = host.substr(0, percent);
+    const std::string_view zone = percent == std::string_view::npos ? "" : host.substr(percent + 1);
+    const bool ipv6 = address.find(':') != std::string_view::npos;
+    return !address.empty() && address.find_first_not_of("0123456789abcdefx.:") == std::string_view::npos &&
+           (percent == std::string_view::npos ||
+            (ipv6 && !zone.empty() &&
+             zone.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789._~-") == std::string_view::npos));
+}
+
 }  // namespace
 
 std::string normalizeHost(std::string_view host) {
     std::string out(host);
     if (out.size() > 2 && out.front() == '[' && out.back() == ']') out = out.substr(1, out.size() - 2);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
+    // An address has many spellings ("127.1", "0x7f.0.0.1", "fe80:0::1") and the URL parser gives
+    // a page's host in its own canonical one: a system typed in another spelling would otherwise
+    // not be its own host. Only text that can be an address goes through the parser, so a host
+    // such as "x@10.0.0.5" never becomes the host of a URL made from it.
+    if (looksLikeAddress(out)) {
+        if (const auto url = parseUrl("https://" + urlHost(out) + "/"); url && !url->host.empty()) {
+            out = url->host;
+            std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
+        }
     }
     return out;
 }

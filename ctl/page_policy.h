@@ -18,7 +18,8 @@ inline constexpr const char* kSourceTabWindowName = "ostrelSourceTab";
 inline constexpr const char* kLogoutScript = "fetch('/api/control-logout', { method: 'POST', credentials: 'same-origin' })";
 inline constexpr std::int64_t kRememberedCookieSeconds = 315360000;  // 3650 days
 
-// Brackets of an IPv6 literal removed, ASCII letters lower-cased.
+// Brackets of an IPv6 literal removed, ASCII letters lower-cased, an IP address in the URL
+// parser's canonical spelling ("127.1" -> "127.0.0.1", "[FE80:0::1]" -> "fe80::1").
 std::string normalizeHost(std::string_view host);
 bool isTargetHost(std::string_view host, const std::vector<std::string>& hosts);
 

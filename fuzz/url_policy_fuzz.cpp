@@ -1,6 +1,7 @@
 // URLs through crackUrl and the three policy decisions. What they let through is checked against
 // the URL as a browser reads it, read here apart from the product's parser on purpose: the host
 // after any user part (IPv4 numbers in any base) and the path a server serves.
+#include <arpa/inet.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -47,16 +48,25 @@ bool otherIpv4Form(std::string_view host) {
            });
 }
 
+// IPv6 literals compared as addresses: "fe80:0::1" is "fe80::1", however either side spells it.
+std::string addressText(const std::string& host) {
+    in6_addr address{};
+    char text[INET6_ADDRSTRLEN];
+    return inet_pton(AF_INET6, host.c_str(), &address) == 1 && inet_ntop(AF_INET6, &address, text, sizeof text)
+               ? std::string(text)
+               : host;
+}
+
 // Whether the host a browser loads for a URL's host text is one of `hosts`; true where this
 // reading cannot tell (non-ASCII needs IDNA, IPv6 zones, other IPv4 forms).
 bool browserHostIn(const std::string& raw, const std::vector<std::string>& hosts) {
     const bool bracketed = raw.starts_with("[") && raw.ends_with("]") && raw.find('%') == std::string::npos;
-    const std::string host = lower(bracketed ? raw.substr(1, raw.size() - 2) : decoded(raw));
+    const std::string host = addressText(lower(bracketed ? raw.substr(1, raw.size() - 2) : decoded(raw)));
     const bool unreadable = host.empty() || raw.starts_with("[") || host.find_first_of("#%/:<>?@[\\]^|") != host.npos ||
                             std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }) ||
                             otherIpv4Form(host);
     return (!bracketed && unreadable) ||
-           std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return normalizeHost(h) == host; });
+           std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return addressText(normalizeHost(h)) == host; });
 }
 
 // The path a server serves for a path text: escapes decoded, "\" read as "/", dot segments resolved.

@@ -20,7 +20,9 @@ TEST(ctl_policy_Hosts, NormalisedFormsAndTargetHosts) {
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {{"[FE80::1]", "fe80::1 *"}, {"fe80::1", "fe80::1 *"},
         {"ALPHA.example", "alpha.example *"}, {"alpha.example.", "alpha.example."}, {"alpha", "alpha"}, {"[]", "[]"},
-        {"[a", "[a"}, {"a]", "a]"}, {"[[X]]", "[x]"}, {"B\xC3\x9C" "CHER", "b\xC3\x9C" "cher"}, {"", ""}};
+        {"[a", "[a"}, {"a]", "a]"}, {"[[X]]", "[x]"}, {"B\xC3\x9C" "CHER", "b\xC3\x9C" "cher"}, {"", ""},
+        {"[FE80:0::1]", "fe80::1 *"}, {"0x7F.1", "127.0.0.1"}, {"fe80:0::1%ETH0", "fe80::1%eth0"},
+        {"x@10.0.0.5", "x@10.0.0.5"}, {"1.2.3.4:5", "1.2.3.4:5"}};
     // clang-format on
     for (const auto& [in, out] : cases) EXPECT_EQ(normalizeHost(in) + (isTargetHost(in, hosts) ? " *" : ""), out) << in;
     // The host script's list (the script's own tests run it): bytes that are not UTF-8 throw no exception.
@@ -122,7 +124,8 @@ TEST(ctl_policy_Session, ControlUrlBracketsABareIpv6HostAndTheCookieIsExact) {
     // clang-format off
     const std::pair<const char*, const char*> hosts[] = {{"[FE80::1]", "https://[FE80::1]:9443/control/"},
         {"fe80::1", "https://[fe80::1]:9443/control/"}, {"fe80::1%eth0", "https://[fe80::1%25eth0]:9443/control/"},
-        {"Ops.Example", "https://Ops.Example:9443/control/"}};
+        {"Ops.Example", "https://Ops.Example:9443/control/"}, {"127.1", "https://127.1:9443/control/"},
+        {"FE80:0::1", "https://[FE80:0::1]:9443/control/"}};
     // clang-format on
     for (const auto& [host, url] : hosts) {
         const std::string text = controlUrl(Target{host, 9443, "", "", {host}});
