@@ -37,6 +37,9 @@ TEST(Utf, ConvertsEveryPlaneAndReplacesInvalidSequences) {
     EXPECT_EQ(utf16ToUtf8(std::u16string{0xD800, u'x'}), "\xEF\xBF\xBDx");
     EXPECT_EQ(utf16ToUtf8(std::u16string{0xDC00}), "\xEF\xBF\xBD");
     EXPECT_EQ(utf16ToUtf8(std::u16string{0xDBFF}), "\xEF\xBF\xBD");
+    // A view that ends at a high surrogate: the low one after it in memory is not part of the text.
+    const std::u16string pair{0xD800, 0xDC00};
+    EXPECT_EQ(utf16ToUtf8(std::u16string_view(pair.data(), 1)), "\xEF\xBF\xBD");
 }
 
 // The one entry for untrusted JSON. Each caller's own tests show that its input goes through it.
