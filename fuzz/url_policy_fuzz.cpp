@@ -65,8 +65,9 @@ bool browserHostIn(const std::string& raw, const std::vector<std::string>& hosts
     const bool unreadable = host.empty() || raw.starts_with("[") || host.find_first_of("#%/:<>?@[\\]^|") != host.npos ||
                             std::any_of(host.begin(), host.end(), [](char c) { return c <= 0x20 || c >= 0x7F; }) ||
                             otherIpv4Form(host);
-    return (!bracketed && unreadable) ||
-           std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) { return addressText(normalizeHost(h)) == host; });
+    return (!bracketed && unreadable) || std::any_of(hosts.begin(), hosts.end(), [&](const std::string& h) {
+               return addressText(normalizeHost(h)) == host;
+           });
 }
 
 // The path a server serves for a path text: escapes decoded, "\" read as "/", dot segments resolved.
