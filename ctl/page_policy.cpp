@@ -89,10 +89,7 @@ std::string normalizeHost(std::string_view host) {
     // not be its own host. Only text that can be an address goes through the parser, so a host
     // such as "x@10.0.0.5" never becomes the host of a URL made from it.
     if (looksLikeAddress(out)) {
-        if (const auto url = parseUrl("https://" + urlHost(out) + "/"); url && !url->host.empty()) {
-            out = url->host;
-            std::transform(out.begin(), out.end(), out.begin(), lowerAscii);
-        }
+        if (const auto url = parseUrl("https://" + urlHost(out) + "/"); url && !url->host.empty()) out = url->host;
     }
     return out;
 }
